@@ -1,0 +1,5 @@
+add_compile_options(-Wall -Wextra)
+option(MATTIVO_WERROR "Treat warnings as errors" OFF)
+if(MATTIVO_WERROR)
+  add_compile_options(-Werror)
+endif()

@@ -1,0 +1,22 @@
+// The host's suites, fetched once by setHost, and the small helpers every
+// part of the effect uses to read and write parameters and talk to the user.
+#pragma once
+
+#include <string>
+
+#include "ofx/ofx_api.h"
+
+extern OfxHost* gHost;
+extern const OfxImageEffectSuiteV1* gEffect;
+extern const OfxPropertySuiteV1* gProp;
+extern const OfxParameterSuiteV1* gParam;
+extern const OfxInteractSuiteV1* gInteract;
+extern const OfxMessageSuiteV1* gMessage;
+
+// Handle of the named parameter of an instance, looked up on every call; null when absent.
+OfxParamHandle param(OfxImageEffectHandle effect, const char* name);
+// Current text of a string parameter; "" when the host gives none.
+std::string get_string(OfxImageEffectHandle effect, const char* name);
+void set_string(OfxImageEffectHandle effect, const char* name, const std::string& text);
+// One host message, shown literally (a '%' in the text stays a '%').
+void toast(const std::string& text);
