@@ -128,7 +128,9 @@ inline std::vector<unsigned char> base64_decode(const std::string& text) {
 inline void write_bytes(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f) {
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) {
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+    }
     std::fclose(f);
   }
 }
