@@ -34,6 +34,11 @@ struct PropertySet {
   std::map<std::string, Property> props;
   mutable std::recursive_mutex mu;
 
+  PropertySet() = default;
+  // Copies the properties only; each set keeps its own mutex.
+  PropertySet(const PropertySet& other);
+  PropertySet& operator=(const PropertySet& other);
+
   bool has(const std::string& name) const;
   // Readers for tests and tools; a missing name or index gives the fallback.
   std::string str(const std::string& name, int index = 0, const std::string& fallback = "") const;
@@ -168,6 +173,11 @@ class Instance {
   std::vector<Message> messages() const;
   void clear_messages();
 
+  // Images the plug-in fetched with clipGetImage and has not released yet.
+  int outstanding_images() const;
+  // Pixel depth the clips announce in their property sets ("OfxBitDepthByte" by default).
+  void set_pixel_depth(const std::string& depth);
+
  private:
   friend class Plugin;
   struct Impl;
@@ -203,7 +213,11 @@ class Plugin {
                        PropertySet* out_args);
 
   // Host messages not tied to an instance (message suite called with a null handle).
+  // A null handle names no plug-in, so every plug-in loaded at that moment records it.
   std::vector<Message> messages() const;
+  void clear_messages();
+  // Also hands every message (instance ones included) to `sink`, on the posting thread.
+  void on_message(std::function<void(const Message&)> sink);
 
  private:
   struct Impl;
@@ -211,6 +225,9 @@ class Plugin {
   Plugin();
   friend class Instance;
 };
+
+// The host record every plug-in of this process gets (its fetchSuite serves the suites).
+const OfxHost* host();
 
 // The handle a plug-in gets for a property set of this host.
 inline OfxPropertySetHandle handle_of(PropertySet& p) {
