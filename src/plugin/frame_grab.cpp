@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr double kLongestSide = 1920.0;
@@ -24,9 +28,32 @@ void convert_row_bytes(const unsigned char* __restrict src, const int* __restric
   }
 }
 
+#if defined(__SSE2__)
+// Four samples at once, the same steps as float_to_byte: max() takes its second
+// operand when the first is NaN, so NaN becomes 0 as in the scalar rule.
+inline __m128i floats_to_ints(__m128 v) {
+  v = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f));
+  return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+}
+
+inline void store16(unsigned char* dst, __m128i a, __m128i b, __m128i c, __m128i d) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+}
+#endif
+
 void convert_row_floats(const float* __restrict src, const int* __restrict offsets, int width,
                         unsigned char* __restrict dst) {
-  for (int x = 0; x < width; ++x) {
+  int x = 0;
+#if defined(__SSE2__)
+  for (; x + 4 <= width; x += 4) {
+    store16(dst + 4 * x, floats_to_ints(_mm_loadu_ps(src + offsets[x])),
+            floats_to_ints(_mm_loadu_ps(src + offsets[x + 1])),
+            floats_to_ints(_mm_loadu_ps(src + offsets[x + 2])),
+            floats_to_ints(_mm_loadu_ps(src + offsets[x + 3])));
+  }
+#endif
+  for (; x < width; ++x) {
     const float* __restrict p = src + offsets[x];
     unsigned char* __restrict q = dst + 4 * x;
     q[0] = float_to_byte(p[0]);
@@ -38,7 +65,14 @@ void convert_row_floats(const float* __restrict src, const int* __restrict offse
 
 // Whole rows of floats with no horizontal scaling: one flat loop over samples.
 void convert_samples(const float* __restrict src, int count, unsigned char* __restrict dst) {
-  for (int i = 0; i < count; ++i) {
+  int i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= count; i += 16) {
+    store16(dst + i, floats_to_ints(_mm_loadu_ps(src + i)), floats_to_ints(_mm_loadu_ps(src + i + 4)),
+            floats_to_ints(_mm_loadu_ps(src + i + 8)), floats_to_ints(_mm_loadu_ps(src + i + 12)));
+  }
+#endif
+  for (; i < count; ++i) {
     dst[i] = float_to_byte(src[i]);
   }
 }

@@ -124,6 +124,20 @@ TEST(FrameGrab, FloatsAreClampedAndRoundedHalfUp) {
     }
   }
 
+  // The scaled path reads every other pixel of a 3840-wide row.
+  FakeImage wide = make(3840, 1, true);
+  for (int x = 0; x < 4; ++x) {
+    std::memcpy(wide.at(2 * x, 0), samples + x * 4, 4 * sizeof(float));
+  }
+  ASSERT_TRUE(convert_frame(wide.view(), &out));
+  ASSERT_EQ(out.width, 1920);
+  ASSERT_EQ(out.height, 2);
+  for (int row = 0; row < 2; ++row) {
+    for (int i = 0; i < 16; ++i) {
+      EXPECT_EQ(out.pixels[row * 1920 * 4 + i], expected[i]) << "sample " << samples[i];
+    }
+  }
+
   FakeImage one = make(1, 1, true);
   const float pixel[4] = {1.5f, -0.2f, 0.5f, 0.25f};
   std::memcpy(one.at(0, 0), pixel, sizeof pixel);
