@@ -62,15 +62,16 @@ class TestServer {
   }
 
   void start() {
+    // Answered unrecorded: start() asks it once, so the server is fully up
+    // (its worker threads included) when start() returns.
+    server_.Get("/__ready", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     for (const char* method : {"GET", "POST", "PUT", "DELETE"}) {
       on(method, ".*", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
     }
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // Connections queue on the bound socket meanwhile, so this is only tidiness.
-    for (int i = 0; i < 500 && !server_.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    httplib::Client probe("127.0.0.1", port_);
+    probe.Get("/__ready");
   }
 
   void stop() {
