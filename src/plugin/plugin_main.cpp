@@ -8,6 +8,7 @@
 #include "plugin/actions.h"
 #include "plugin/beacon.h"
 #include "plugin/host_access.h"
+#include "plugin/instance_registry.h"
 #include "plugin/params.h"
 #include "plugin/pull.h"
 
@@ -27,6 +28,7 @@ OfxPlugin gPlugin = {
 };
 
 OfxStatus createInstance(OfxImageEffectHandle effect) {
+  instanceCreated(effect);
   beaconToBackend(effect);
   return kOfxStatOK;
 }
@@ -75,6 +77,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     return kOfxStatOK;
   }
   if (std::strcmp(action, kOfxActionUnload) == 0) {
+    stopBackground();  // no thread of ours may outlive the host's suites
     return kOfxStatOK;
   }
   if (std::strcmp(action, kOfxActionDescribe) == 0) {
@@ -87,6 +90,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     return createInstance(effect);
   }
   if (std::strcmp(action, kOfxActionDestroyInstance) == 0) {
+    instanceDestroyed(effect);  // waits for a background write in progress
     return kOfxStatOK;
   }
   if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) {

@@ -1,0 +1,212 @@
+// The "Pull alpha (whole clip)" button. Runs on the host's thread: checks,
+// grabs every frame of the source clip into JPEG files, builds the request
+// document and hands the network work to a session worker thread.
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "plugin/frame_grab.h"
+#include "plugin/frame_writer.h"
+#include "plugin/host_access.h"
+#include "plugin/instance_registry.h"
+#include "plugin/matte_store.h"
+#include "plugin/params.h"
+#include "plugin/pull.h"
+#include "plugin/pull_job.h"
+#include "plugin/request_document.h"
+#include "plugin/session_worker.h"
+
+namespace {
+
+constexpr const char* kSourceClip = "Source";
+// Frame indexes are ints; a host reporting a longer range is cut there.
+constexpr double kMaxFrames = 2147483646.0;
+constexpr int kEncoderThreads = 2;
+
+struct ClipTiming {
+  double first = 0.0;
+  double fps = 25.0;
+  int count = 1;
+};
+
+// N = lround(L - F) + 1, at least 1.
+int frame_count(double first, double last) {
+  const double span = last - first;
+  if (!(span > 0.0)) {
+    return 1;
+  }
+  if (span >= kMaxFrames) {
+    return static_cast<int>(kMaxFrames);
+  }
+  return static_cast<int>(std::lround(span)) + 1;
+}
+
+OfxImageClipHandle source_clip(OfxImageEffectHandle effect) {
+  OfxImageClipHandle clip = nullptr;
+  gEffect->clipGetHandle(effect, kSourceClip, &clip, nullptr);
+  return clip;
+}
+
+ClipTiming read_clip_timing(OfxImageEffectHandle effect) {
+  ClipTiming timing;
+  OfxPropertySetHandle props = nullptr;
+  if (OfxImageClipHandle clip = source_clip(effect)) {
+    gEffect->clipGetPropertySet(clip, &props);
+  }
+  if (props) {
+    double range[2] = {0.0, 0.0};
+    gProp->propGetDoubleN(props, kOfxImageEffectPropFrameRange, 2, range);
+    gProp->propGetDouble(props, kOfxImageEffectPropFrameRate, 0, &timing.fps);
+    timing.first = range[0];
+    timing.count = frame_count(range[0], range[1]);
+  }
+  return timing;
+}
+
+// Two random 32-bit values as 16 lower-case hex digits.
+std::string job_id() {
+  std::random_device random;
+  char text[17];
+  std::snprintf(text, sizeof text, "%08x%08x", static_cast<unsigned>(random()),
+                static_cast<unsigned>(random()));
+  return text;
+}
+
+// A host image, released as soon as its pixels have been read.
+struct HostImage {
+  OfxPropertySetHandle handle = nullptr;
+  HostImage() = default;
+  HostImage(const HostImage&) = delete;
+  HostImage& operator=(const HostImage&) = delete;
+  ~HostImage() {
+    if (handle) {
+      gEffect->clipReleaseImage(handle);
+    }
+  }
+};
+
+// Fetches the source frame at time t and converts it; false when the host
+// gives no image, or one without pixels to read.
+bool grab_frame(OfxImageEffectHandle effect, double t, ByteImage* out) {
+  OfxImageClipHandle clip = source_clip(effect);
+  if (!clip) {
+    return false;
+  }
+  HostImage image;
+  if (gEffect->clipGetImage(clip, t, nullptr, &image.handle) != kOfxStatOK || !image.handle) {
+    return false;
+  }
+  void* data = nullptr;
+  int bounds[4] = {0, 0, 0, 0};
+  int row_bytes = 0;
+  char* depth = nullptr;
+  gProp->propGetPointer(image.handle, kOfxImagePropData, 0, &data);
+  gProp->propGetIntN(image.handle, kOfxImagePropBounds, 4, bounds);
+  gProp->propGetInt(image.handle, kOfxImagePropRowBytes, 0, &row_bytes);
+  gProp->propGetString(image.handle, kOfxImageEffectPropPixelDepth, 0, &depth);
+
+  HostImageView view;
+  view.data = data;
+  view.bounds = {bounds[0], bounds[1], bounds[2], bounds[3]};
+  view.row_bytes = row_bytes;
+  view.is_float = depth && std::string(depth) == kOfxBitDepthFloat;
+  return convert_frame(view, out);
+}
+
+// Grabs frames 0 to N - 1 into the upload folder; the first failure's text, or "".
+std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const std::string& upload_dir) {
+  FrameWriter writer(upload_dir, clip.count > 1 ? kEncoderThreads : 1);
+  std::string error;
+  for (int i = 0; i < clip.count; ++i) {
+    ByteImage image = writer.take_buffer();
+    if (!grab_frame(effect, clip.first + i, &image)) {
+      // Frames before this one may also have failed to reach the disk; name the first.
+      return writer.finish(&error) ? "could not read frame " + std::to_string(i) : error;
+    }
+    writer.submit(i, std::move(image));
+    if (writer.failed()) {
+      break;
+    }
+  }
+  return writer.finish(&error) ? std::string() : error;
+}
+
+RequestInputs read_request_inputs(OfxImageEffectHandle effect, double time, const ClipTiming& clip) {
+  RequestInputs in;
+  in.time = time;
+  in.first_frame = clip.first;
+  in.frame_count = clip.count;
+  in.quality_index = get_int(effect, params::kQuality, 0);
+  in.edge_softness = get_double(effect, params::kEdgeSoftness, 0.0);
+  in.text_hint = get_string(effect, params::kTextHint);
+  in.bbox_json = get_string(effect, params::kBboxJson);
+  in.brush_json = get_string(effect, params::kBrushJson);
+  return in;
+}
+
+// Everything after the two checks. "" once the worker owns the pull; else
+// the reason it could not start, and the caller releases gBusy.
+std::string launch(OfxImageEffectHandle effect, double time, const std::string& backend_url) {
+  const ClipTiming clip = read_clip_timing(effect);
+
+  std::string error;
+  if (!ensure_working_root(&error)) {
+    return error;
+  }
+  const std::string upload_dir = temp_root() + "upload_" + job_id() + "/";
+  if (!make_folder(upload_dir)) {
+    return "could not create the folder " + upload_dir;
+  }
+
+  set_string(effect, params::kStatus, "grabbing " + std::to_string(clip.count) + " frames...");
+  error = grab_clip(effect, clip, upload_dir);
+  if (!error.empty()) {
+    return error;
+  }
+
+  PullJob job;
+  job.effect = effect;
+  job.backend_url = backend_url;
+  job.upload_dir = upload_dir;
+  job.frame_count = clip.count;
+  job.fps = clip.fps;
+  job.request_body = request_body(read_request_inputs(effect, time, clip));
+  job.instance_generation = liveInstance(effect).generation;
+
+  set_string(effect, params::kClipStart, std::to_string(clip.first));
+  startBackground([job = std::move(job)]() mutable { runSession(std::move(job)); });
+  return std::string();
+}
+
+}  // namespace
+
+void pullAlpha(OfxImageEffectHandle effect, double time) {
+  const std::string backend_url = get_string(effect, params::kBackendUrl);
+  if (backend_url.compare(0, 4, "http") != 0) {
+    toast("Corvane: paste your Backend URL first.");
+    return;
+  }
+  if (gBusy.exchange(true)) {
+    toast("Corvane: a matte is already being pulled.");
+    return;
+  }
+  // From here every way out either hands gBusy to the worker or releases it.
+  std::string error;
+  bool started = false;
+  try {
+    error = launch(effect, time, backend_url);
+    started = error.empty();
+  } catch (...) {
+    // Out of memory, no thread to be had, a library error: reported below.
+  }
+  if (!started) {
+    gBusy = false;
+    try {
+      toast("Corvane: " + (error.empty() ? std::string("the pull could not start") : error));
+    } catch (...) {
+      // Nothing may reach the host; gBusy is already free.
+    }
+  }
+}

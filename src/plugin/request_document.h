@@ -1,0 +1,25 @@
+// The matte request document that starts tracking in a filled session: the
+// anchor frame, the user's selection, the hint, the quality mode and softness.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+// Everything the document is made of, as read from the instance at launch.
+struct RequestInputs {
+  double time = 0.0;        // of the instance-changed action that started the pull
+  double first_frame = 0.0;  // F, the clip's first frame
+  int frame_count = 1;       // N, frames grabbed
+  int quality_index = 0;     // 0 = fine edges, anything else = fast
+  double edge_softness = 0.35;
+  std::string text_hint;
+  std::string bbox_json;
+  std::string brush_json;
+};
+
+// Index of the anchor frame within the grab: lround(time - F) clamped to [0, N - 1].
+int anchor_frame(double time, double first_frame, int frame_count);
+nlohmann::json request_document(const RequestInputs& in);
+// The document as it is posted: compact, keys ascending, UTF-8 unescaped.
+std::string request_body(const RequestInputs& in);

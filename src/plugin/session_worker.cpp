@@ -1,0 +1,235 @@
+#include "plugin/session_worker.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/http_client.h"
+#include "plugin/backend_protocol.h"
+#include "plugin/host_access.h"
+#include "plugin/instance_registry.h"
+#include "plugin/matte_store.h"
+#include "plugin/params.h"
+
+namespace {
+
+constexpr int kUploadAttempts = 3;
+constexpr int kProgressEvery = 24;
+constexpr size_t kRefusalShown = 160;
+
+// One pull as the worker sees it: the job and the instance it reports to.
+struct Session {
+  PullJob job;
+  InstanceToken instance;
+  WorkerTiming timing;
+
+  // Transfers stop as soon as nobody can see their outcome.
+  bool abandoned() const { return !instanceAlive(instance); }
+
+  void show(const std::string& text) const {
+    withLiveInstance(instance, [&] { set_string(job.effect, params::kStatus, text); });
+  }
+};
+
+// Every failure ends here: the status and the host message carry the same text.
+void report_failure(const Session& s, const std::string& text) {
+  withLiveInstance(s.instance, [&] {
+    set_string(s.job.effect, params::kStatus, "failed: " + text);
+    toast("Corvane: " + text);
+  });
+  gBusy = false;
+}
+
+// An instance destroyed or a plug-in unloaded mid-pull: nothing to tell anyone.
+void end_quietly() { gBusy = false; }
+
+void publish(const Session& s, const std::string& session_id) {
+  const std::string n = std::to_string(s.job.frame_count);
+  withLiveInstance(s.instance, [&] {
+    set_string(s.job.effect, params::kSessionId, session_id);
+    set_string(s.job.effect, params::kStatus, "ready: " + n + " frames matted");
+    toast("Corvane: alpha ready for " + n + " frames.");
+  });
+  gBusy = false;
+}
+
+std::vector<unsigned char> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return {};
+  }
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool ok(int32_t code) { return code >= 200 && code <= 299; }
+
+// Outcome of the polling phase.
+enum class Tracking { Completed, Failed, Abandoned };
+
+Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const std::string& session_url) {
+  using Clock = std::chrono::steady_clock;
+  bool unreachable = false;
+  Clock::time_point unreachable_since;
+  for (;;) {
+    if (!pauseFor(s.timing.poll_interval, s.instance)) {
+      return Tracking::Abandoned;
+    }
+    tessel::HttpResponse answer = http.get(session_url);
+    if (s.abandoned()) {
+      return Tracking::Abandoned;
+    }
+    // A backend that answers, however badly, is still there; only silence counts.
+    if (answer.code == -1) {
+      const Clock::time_point now = Clock::now();
+      if (!unreachable) {
+        unreachable = true;
+        unreachable_since = now;
+      } else if (now - unreachable_since >= s.timing.lost_contact) {
+        report_failure(s, "lost contact with backend");
+        return Tracking::Failed;
+      }
+      continue;
+    }
+    unreachable = false;
+    if (!ok(answer.code)) {
+      continue;
+    }
+    const nlohmann::json state = protocol::parse_answer(answer.body);
+    if (!state.is_object()) {
+      continue;
+    }
+    const std::string status = protocol::text_member(state, "status", "");
+    if (status == protocol::kFailed) {
+      report_failure(s, protocol::text_member(state, "error", "matting failed"));
+      return Tracking::Failed;
+    }
+    if (status == protocol::kCompleted) {
+      return Tracking::Completed;
+    }
+    auto progress = state.find("progress");
+    if (progress != state.end() && progress->is_object()) {
+      s.show("tracking: " + protocol::text_member(*progress, "stage", "..."));
+    }
+  }
+}
+
+void run(const Session& s) {
+  const PullJob& job = s.job;
+  const std::string n = std::to_string(job.frame_count);
+
+  tessel::HttpOptions options;
+  options.cancelled = [&s] { return s.abandoned(); };
+  const tessel::HttpClient http(options);
+
+  // Create.
+  tessel::HttpResponse created = http.post_json(protocol::sessions_url(job.backend_url),
+                                                protocol::create_body(job.fps));
+  if (s.abandoned()) {
+    return end_quietly();
+  }
+  const nlohmann::json answer = protocol::parse_answer(created.body);
+  if (!ok(created.code) || !answer.is_object()) {
+    return report_failure(s, "cannot reach backend");
+  }
+  // The id becomes a URL segment and a folder name: it must be safe as both.
+  const std::string session_id = protocol::text_member(answer, "session_id", "");
+  if (!is_valid_session_id(session_id)) {
+    return report_failure(s, "backend gave no usable session id");
+  }
+  const std::string session_url = protocol::session_url(job.backend_url, session_id);
+
+  // Upload.
+  for (int i = 0; i < job.frame_count; ++i) {
+    const std::string frame_path = job.upload_dir + indexed_file_name(i, ".jpg");
+    const std::vector<unsigned char> frame = read_file(frame_path);
+    int32_t code = 0;
+    for (int attempt = 0; attempt < kUploadAttempts && !ok(code); ++attempt) {
+      code = http.put_bytes(protocol::frame_url(session_url, i), frame, protocol::kFrameMediaType).code;
+    }
+    if (s.abandoned()) {
+      return end_quietly();
+    }
+    if (!ok(code)) {
+      return report_failure(s, "upload failed at frame " + std::to_string(i));
+    }
+    remove_file(frame_path);
+    if (i % kProgressEvery == 0) {
+      s.show("uploading " + std::to_string(i + 1) + "/" + n);
+    }
+  }
+
+  // Start.
+  tessel::HttpResponse started = http.post_json(protocol::start_url(session_url), job.request_body);
+  if (s.abandoned()) {
+    return end_quietly();
+  }
+  if (!ok(started.code)) {
+    return report_failure(s, "start rejected: " + started.body.substr(0, kRefusalShown));
+  }
+
+  // Poll.
+  switch (poll_until_done(s, http, session_url)) {
+    case Tracking::Completed:
+      break;
+    case Tracking::Failed:
+      return;
+    case Tracking::Abandoned:
+      return end_quietly();
+  }
+
+  // Download.
+  const std::string session_dir = temp_root() + session_id + "/";
+  if (!make_folder(session_dir)) {
+    return report_failure(s, "could not create the session folder " + session_dir);
+  }
+  for (int i = 0; i < job.frame_count; ++i) {
+    std::vector<unsigned char> matte;
+    const bool received = http.get_bytes(protocol::alpha_url(session_url, i), &matte);
+    if (s.abandoned()) {
+      return end_quietly();
+    }
+    if (!received) {
+      return report_failure(s, "download failed at frame " + std::to_string(i));
+    }
+    // Publishing over a missing matte would show the source for that frame as if matted.
+    if (!write_file(session_dir + indexed_file_name(i, ".png"), matte)) {
+      return report_failure(s, "could not save matte of frame " + std::to_string(i));
+    }
+    if (i % kProgressEvery == 0) {
+      s.show("downloading matte " + std::to_string(i + 1) + "/" + n);
+    }
+  }
+
+  publish(s, session_id);
+}
+
+}  // namespace
+
+std::atomic<bool> gBusy{false};
+
+WorkerTiming workerTiming() {
+  WorkerTiming timing;
+#if defined(MATTIVO_TEST_POLL_MS) && defined(MATTIVO_TEST_LOST_CONTACT_MS)
+  // Only the test build of the plug-in; the product polls every 3 s.
+  timing.poll_interval = std::chrono::milliseconds(MATTIVO_TEST_POLL_MS);
+  timing.lost_contact = std::chrono::milliseconds(MATTIVO_TEST_LOST_CONTACT_MS);
+#endif
+  return timing;
+}
+
+void runSession(PullJob job) {
+  const InstanceToken instance{job.effect, job.instance_generation};
+  const Session session{std::move(job), instance, workerTiming()};
+  try {
+    run(session);
+  } catch (...) {
+    // Memory exhaustion or a library error must still end the pull and free gBusy.
+    try {
+      report_failure(session, "the pull stopped on an internal error");
+    } catch (...) {
+      gBusy = false;
+    }
+  }
+}

@@ -1,0 +1,182 @@
+// Background threads against the host's lifetimes: the usage beacon, an
+// instance destroyed while its pull runs, and the plug-in unloaded while
+// transfers are under way. Nothing may crash, write through a dead handle,
+// or leave a thread running in an unloaded library.
+#include <dirent.h>
+
+#include <future>
+
+#include "pull_fixture.h"
+
+namespace testpull {
+namespace {
+
+using Script = ScriptedBackend::Script;
+
+int thread_count() {
+  int n = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (dirent* entry = ::readdir(dir)) {
+      n += entry->d_name[0] != '.';
+    }
+    ::closedir(dir);
+  }
+  return n;
+}
+
+size_t count(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+class PullLifetime : public PullTest {
+ protected:
+  // Sends the create action again after the URL is set, as a host does when
+  // it creates an instance whose saved URL is already filled in.
+  void recreate(ofxhost::Instance& inst, const std::string& url) {
+    inst.set_string("backend_url", url);
+    ASSERT_EQ(inst.action(kOfxActionCreateInstance), kOfxStatOK);
+  }
+
+  // Destroys the plug-in on another thread; false when that did not end in time.
+  bool unload_within(std::chrono::seconds limit) {
+    instance_.reset();
+    auto done = std::async(std::launch::async, [this] { plugin_.reset(); });
+    return done.wait_for(limit) == std::future_status::ready;
+  }
+};
+
+TEST_F(PullLifetime, BeaconPostsThePlatformOncePerCreatedInstance) {
+  ScriptedBackend backend;
+  recreate(*instance_, backend.url());
+  ASSERT_TRUE(eventually([&] { return count(backend.lines(), "POST /api/beacon") == 1; }));
+  const testnet::Recorded beacon = backend.requests()[0];
+  EXPECT_EQ(beacon.body, R"({"arch":"x86_64","host":"resolve","os":"linux","plugin_version":"1.1.0"})");
+  EXPECT_EQ(beacon.header("Content-Type"), "application/json");
+  EXPECT_EQ(beacon.header("User-Agent"), "CorvaneMattivo-OFX/1.1");
+
+  // Other schemes, an empty URL, or a later change of the URL send nothing.
+  recreate(*instance_, "ftp://127.0.0.1/");
+  recreate(*instance_, "");
+  instance_->set_string("backend_url", backend.url());
+  instance_->changed("backend_url");
+  // Unloading waits for every beacon thread, so after it nothing more can arrive.
+  ASSERT_TRUE(unload_within(std::chrono::seconds(20)));
+  EXPECT_EQ(backend.lines(), std::vector<std::string>{"POST /api/beacon"});
+  // Nothing the user sees depends on the beacon.
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(PullLifetime, RefusedBeaconIsSilent) {
+  ScriptedBackend backend;
+  recreate(*instance_, backend.url() + "/nowhere");
+  recreate(*instance_, "http://127.0.0.1:" + std::to_string(testnet::closed_port()));
+  ASSERT_TRUE(eventually([&] { return count(backend.lines(), "POST /nowhere/api/beacon") == 1; }));
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(instance_->string_history("status"), std::vector<std::string>{});
+}
+
+TEST_F(PullLifetime, DestroyedInstanceEndsItsPullQuietly) {
+  ScriptedBackend backend;
+  backend.set([](Script& s) { s.polls = {{200, R"({"status":"RUNNING","progress":{"stage":"x"}})"}}; });
+  set_clip(*instance_, 0.0, 3);
+  instance_->set_string("backend_url", backend.url());
+  instance_->press("pull_alpha");
+  ASSERT_TRUE(eventually([&] { return count(backend.lines(), "GET /api/matte/sessions/sess-1") >= 2; }));
+
+  instance_.reset();
+  // The worker stops polling for an instance that is gone...
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t polls = count(backend.lines(), "GET /api/matte/sessions/sess-1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(count(backend.lines(), "GET /api/matte/sessions/sess-1"), polls);
+  EXPECT_TRUE(messages().empty());
+
+  // ...and frees the pull for the next instance.
+  backend.set([](Script& s) {
+    s.create = {201, R"({"session_id":"sess-2"})"};
+    s.polls = {{200, R"({"status":"COMPLETED"})"}};
+  });
+  auto next = plugin_->create_instance();
+  ASSERT_TRUE(next);
+  set_clip(*next, 0.0, 3);
+  next->set_string("backend_url", backend.url());
+  ASSERT_TRUE(press_when_idle(*next));
+  EXPECT_EQ(wait_for_end(*next), "ready: 3 frames matted");
+}
+
+TEST_F(PullLifetime, DestroyedInstanceCancelsATransferInFlight) {
+  ScriptedBackend backend;
+  backend.hold("download", true);
+  set_clip(*instance_, 0.0, 3);
+  instance_->set_string("backend_url", backend.url());
+  instance_->press("pull_alpha");
+  ASSERT_TRUE(eventually([&] { return backend.waiting("download") == 1; }));
+
+  instance_.reset();
+  // The download is still held by the server: only a cancelled transfer frees the pull.
+  auto next = plugin_->create_instance();
+  ASSERT_TRUE(next);
+  set_clip(*next, 0.0, 1);
+  next->set_string("backend_url", backend.url());
+  ASSERT_TRUE(press_when_idle(*next));
+  EXPECT_EQ(backend.waiting("download"), 1);
+  EXPECT_FALSE(fs::exists(root() + "sess-1/000000.png"));
+  backend.hold("download", false);
+  EXPECT_EQ(wait_for_end(*next), "ready: 1 frames matted");
+}
+
+TEST_F(PullLifetime, UnloadStopsTransfersAndWaitsForEveryThread) {
+  // A clean start: the fixture's own plug-in and its beacon threads are gone.
+  instance_.reset();
+  plugin_.reset();
+  ScriptedBackend backend;
+  const int baseline = thread_count();
+
+  plugin_ = load();
+  ASSERT_TRUE(plugin_);
+  instance_ = plugin_->create_instance();
+  ASSERT_TRUE(instance_);
+  // One beacon and one pull upload, both held by the server mid-transfer.
+  backend.hold("beacon", true);
+  backend.hold("upload", true);
+  recreate(*instance_, backend.url());
+  set_clip(*instance_, 0.0, 4);
+  instance_->press("pull_alpha");
+  ASSERT_TRUE(eventually([&] { return backend.waiting("beacon") == 1 && backend.waiting("upload") == 1; }));
+
+  ASSERT_TRUE(unload_within(std::chrono::seconds(10)));
+  EXPECT_EQ(thread_count(), baseline);
+  const size_t seen = backend.lines().size();
+  backend.release_all();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(backend.lines().size(), seen);
+}
+
+TEST_F(PullLifetime, UnloadDuringPollingEndsTheWorker) {
+  instance_.reset();
+  plugin_.reset();
+  ScriptedBackend backend;
+  backend.set([](Script& s) { s.polls = {{200, R"({"status":"RUNNING"})"}}; });
+  const int baseline = thread_count();
+
+  plugin_ = load();
+  instance_ = plugin_->create_instance();
+  set_clip(*instance_, 0.0, 2);
+  instance_->set_string("backend_url", backend.url());
+  instance_->press("pull_alpha");
+  ASSERT_TRUE(eventually([&] { return count(backend.lines(), "GET /api/matte/sessions/sess-1") >= 1; }));
+
+  ASSERT_TRUE(unload_within(std::chrono::seconds(10)));
+  EXPECT_EQ(thread_count(), baseline);
+
+  // Loaded again, the plug-in starts afresh: no pull is left marked as running.
+  plugin_ = load();
+  instance_ = plugin_->create_instance();
+  set_clip(*instance_, 0.0, 2);
+  instance_->set_string("backend_url", backend.url());
+  backend.set([](Script& s) { s.polls = {{200, R"({"status":"COMPLETED"})"}}; });
+  EXPECT_EQ(pull(*instance_), "ready: 2 frames matted");
+}
+
+}  // namespace
+}  // namespace testpull
