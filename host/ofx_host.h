@@ -207,6 +207,10 @@ class Plugin {
 
   // Creates an instance with parameters at their defaults and sends the create action.
   std::unique_ptr<Instance> create_instance(OfxStatus* status = nullptr);
+  // As a host opening a saved project: these string values are in place
+  // before the create action, as if they had been saved with the instance.
+  std::unique_ptr<Instance> create_instance(OfxStatus* status,
+                                            const std::map<std::string, std::string>& saved);
 
   // Sends a raw action to the plug-in's main entry (for dispatch tests).
   OfxStatus main_entry(const char* action, const void* handle, PropertySet* in_args,
