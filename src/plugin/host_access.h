@@ -13,10 +13,16 @@ extern const OfxParameterSuiteV1* gParam;
 extern const OfxInteractSuiteV1* gInteract;
 extern const OfxMessageSuiteV1* gMessage;
 
+// Stores the host record and fetches the five suites (each may come back null).
+void setHost(OfxHost* host);
+
 // Handle of the named parameter of an instance, looked up on every call; null when absent.
 OfxParamHandle param(OfxImageEffectHandle effect, const char* name);
 // Current text of a string parameter; "" when the host gives none.
 std::string get_string(OfxImageEffectHandle effect, const char* name);
 void set_string(OfxImageEffectHandle effect, const char* name, const std::string& text);
+// Choice, boolean and integer parameters; `fallback` when the host gives no value.
+int get_int(OfxImageEffectHandle effect, const char* name, int fallback = 0);
+double get_double(OfxImageEffectHandle effect, const char* name, double fallback = 0.0);
 // One host message, shown literally (a '%' in the text stays a '%').
 void toast(const std::string& text);
