@@ -65,6 +65,8 @@ struct PluginState;
 // What OfxInteractHandle points at: the overlay descriptor or one overlay instance.
 struct InteractState {
   InstanceState* instance = nullptr;  // null for the descriptor
+  PluginState* plugin = nullptr;
+  void* effect = nullptr;  // the instance's handle, kept so a late action never reads it
   PropertySet props;
   bool created = false;
 };

@@ -109,7 +109,8 @@ struct PenEvent {
 
 class Instance;
 
-// One overlay interact of an instance (one per viewer).
+// One overlay interact of an instance (one per viewer). Destroy interacts
+// before their instance, and instances before their plug-in.
 class Interact {
  public:
   ~Interact();
