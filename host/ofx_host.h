@@ -74,7 +74,7 @@ struct Image {
 };
 
 // Zero-filled image with packed rows; top_down stores the rows top first
-// (negative row bytes), extra_row_bytes pads every row.
+// (negative row bytes), extra_row_bytes pads every row (rounded up to whole channels).
 Image make_image(OfxRectI bounds, const std::string& depth, bool top_down = false,
                  int extra_row_bytes = 0);
 
@@ -109,7 +109,8 @@ struct PenEvent {
 
 class Instance;
 
-// One overlay interact of an instance (one per viewer).
+// One overlay interact of an instance (one per viewer). Destroy interacts
+// before their instance, and instances before their plug-in.
 class Interact {
  public:
   ~Interact();
