@@ -34,6 +34,11 @@ struct PropertySet {
   std::map<std::string, Property> props;
   mutable std::recursive_mutex mu;
 
+  PropertySet() = default;
+  // Copies the properties only; each set keeps its own mutex.
+  PropertySet(const PropertySet& other);
+  PropertySet& operator=(const PropertySet& other);
+
   bool has(const std::string& name) const;
   // Readers for tests and tools; a missing name or index gives the fallback.
   std::string str(const std::string& name, int index = 0, const std::string& fallback = "") const;
@@ -69,7 +74,7 @@ struct Image {
 };
 
 // Zero-filled image with packed rows; top_down stores the rows top first
-// (negative row bytes), extra_row_bytes pads every row.
+// (negative row bytes), extra_row_bytes pads every row (rounded up to whole channels).
 Image make_image(OfxRectI bounds, const std::string& depth, bool top_down = false,
                  int extra_row_bytes = 0);
 
@@ -104,7 +109,8 @@ struct PenEvent {
 
 class Instance;
 
-// One overlay interact of an instance (one per viewer).
+// One overlay interact of an instance (one per viewer). Destroy interacts
+// before their instance, and instances before their plug-in.
 class Interact {
  public:
   ~Interact();
@@ -168,6 +174,11 @@ class Instance {
   std::vector<Message> messages() const;
   void clear_messages();
 
+  // Images the plug-in fetched with clipGetImage and has not released yet.
+  int outstanding_images() const;
+  // Pixel depth the clips announce in their property sets ("OfxBitDepthByte" by default).
+  void set_pixel_depth(const std::string& depth);
+
  private:
   friend class Plugin;
   struct Impl;
@@ -197,13 +208,21 @@ class Plugin {
 
   // Creates an instance with parameters at their defaults and sends the create action.
   std::unique_ptr<Instance> create_instance(OfxStatus* status = nullptr);
+  // As a host opening a saved project: these string values are in place
+  // before the create action, as if they had been saved with the instance.
+  std::unique_ptr<Instance> create_instance(OfxStatus* status,
+                                            const std::map<std::string, std::string>& saved);
 
   // Sends a raw action to the plug-in's main entry (for dispatch tests).
   OfxStatus main_entry(const char* action, const void* handle, PropertySet* in_args,
                        PropertySet* out_args);
 
   // Host messages not tied to an instance (message suite called with a null handle).
+  // A null handle names no plug-in, so every plug-in loaded at that moment records it.
   std::vector<Message> messages() const;
+  void clear_messages();
+  // Also hands every message (instance ones included) to `sink`, on the posting thread.
+  void on_message(std::function<void(const Message&)> sink);
 
  private:
   struct Impl;
@@ -211,6 +230,9 @@ class Plugin {
   Plugin();
   friend class Instance;
 };
+
+// The host record every plug-in of this process gets (its fetchSuite serves the suites).
+const OfxHost* host();
 
 // The handle a plug-in gets for a property set of this host.
 inline OfxPropertySetHandle handle_of(PropertySet& p) {

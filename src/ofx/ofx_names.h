@@ -105,6 +105,26 @@
 #define kOfxImageClipPropDepthPrefix "OfxImageClipPropDepth_"
 #define kOfxImageClipPropPARPrefix "OfxImageClipPropPAR_"
 
+// Host properties and render status
+#define kOfxImageEffectHostPropIsBackground "OfxImageEffectHostPropIsBackground"
+#define kOfxImageEffectPropSupportsMultipleClipDepths "OfxImageEffectPropMultipleClipDepths"
+#define kOfxImageEffectPropSupportsMultipleClipPARs "OfxImageEffectPropSupportsMultipleClipPARs"
+#define kOfxImageEffectPropSetableFrameRate "OfxImageEffectPropSetableFrameRate"
+#define kOfxImageEffectPropSetableFielding "OfxImageEffectPropSetableFielding"
+#define kOfxParamHostPropSupportsCustomInteract "OfxParamHostPropSupportsCustomInteract"
+#define kOfxParamHostPropSupportsStringAnimation "OfxParamHostPropSupportsStringAnimation"
+#define kOfxParamHostPropMaxParameters "OfxParamHostPropMaxParameters"
+#define kOfxParamHostPropMaxPages "OfxParamHostPropMaxPages"
+#define kOfxImageEffectPropSequentialRenderStatus "OfxImageEffectPropSequentialRenderStatus"
+#define kOfxImageEffectPropInteractiveRenderStatus "OfxImageEffectPropInteractiveRenderStatus"
+#define kOfxImageEffectFrameVarying "OfxImageEffectFrameVarying"
+#define kOfxImageClipPropContinuousSamples "OfxImageClipPropContinuousSamples"
+#define kOfxImageClipPropFieldOrder "OfxImageClipPropFieldOrder"
+#define kOfxImageEffectPropUnmappedPixelDepth "OfxImageEffectPropUnmappedPixelDepth"
+#define kOfxImageEffectPropUnmappedComponents "OfxImageEffectPropUnmappedComponents"
+#define kOfxInteractPropBitDepth "OfxInteractPropBitDepth"
+#define kOfxInteractPropHasAlpha "OfxInteractPropHasAlpha"
+
 // Image properties
 #define kOfxImagePropData "OfxImagePropData"
 #define kOfxImagePropRowBytes "OfxImagePropRowBytes"

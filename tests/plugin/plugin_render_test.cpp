@@ -117,9 +117,9 @@ TEST_F(PluginRender, OutputLargerThanTheSource) {
     inst->set_int("output_mode", mode);
     Image out = make_image({-1, -1, 3, 3}, kOfxBitDepthByte);
     ASSERT_EQ(inst->render(0.0, out), kOfxStatOK);
-    EXPECT_EQ(px(out, -1, -1), mode == 0 ? Px{0, 0, 0, 128} : Px{128, 128, 128, 255});
-    EXPECT_EQ(px(out, 2, 0), mode == 0 ? Px{0, 0, 0, 128} : Px{128, 128, 128, 255});
-    EXPECT_EQ(px(out, 0, 1), mode == 0 ? Px{100, 50, 25, 128} : Px{128, 128, 128, 255});
+    EXPECT_EQ(px(out, -1, -1), (mode == 0 ? Px{0, 0, 0, 128} : Px{128, 128, 128, 255}));
+    EXPECT_EQ(px(out, 2, 0), (mode == 0 ? Px{0, 0, 0, 128} : Px{128, 128, 128, 255}));
+    EXPECT_EQ(px(out, 0, 1), (mode == 0 ? Px{100, 50, 25, 128} : Px{128, 128, 128, 255}));
   }
   inst->set_string("session_id", "");
   Image out = make_image({-1, -1, 3, 3}, kOfxBitDepthByte);

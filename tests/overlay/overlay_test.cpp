@@ -1,0 +1,259 @@
+// The overlay driven through the headless host exactly as a viewer drives it:
+// pen events write the selection parameters, the draw action paints into a
+// real off-screen GL context whose pixels are read back.
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "../plugin/plugin_testing.h"
+#include "host/ofx_host.h"
+
+namespace {
+
+using json = nlohmann::json;
+using ofxhost::Instance;
+using ofxhost::Interact;
+using ofxhost::PenEvent;
+
+constexpr int kBox = 0;
+constexpr int kAdd = 1;
+constexpr int kExclude = 2;
+
+class OverlayTest : public plugin_testing::PluginSuite {
+ protected:
+  void SetUp() override {
+    PluginSuite::SetUp();
+    instance_ = instance();
+    ASSERT_NE(instance_, nullptr);
+    instance_->set_project(1920, 1080);
+    viewer_ = instance_->new_interact();
+  }
+
+  // The canonical pen position of a normalised project point (1920 x 1080, no offset).
+  static PenEvent at(double x, double y) {
+    PenEvent e;
+    e.x = x * 1920.0;
+    e.y = (1.0 - y) * 1080.0;
+    return e;
+  }
+
+  json doc(const char* name) const { return json::parse(instance_->get_string(name)); }
+
+  std::unique_ptr<Instance> instance_;
+  std::unique_ptr<Interact> viewer_;
+};
+
+void expect_box(const json& box, double x, double y, double w, double h) {
+  ASSERT_TRUE(box.is_object()) << box;
+  EXPECT_NEAR(box["x"].get<double>(), x, 1e-12) << box;
+  EXPECT_NEAR(box["y"].get<double>(), y, 1e-12) << box;
+  EXPECT_NEAR(box["w"].get<double>(), w, 1e-12) << box;
+  EXPECT_NEAR(box["h"].get<double>(), h, 1e-12) << box;
+}
+
+TEST_F(OverlayTest, BoxToolRewritesTheBoxOnEveryPenEvent) {
+  instance_->set_int("select_tool", kBox);
+  EXPECT_EQ(viewer_->pen_down(at(0.6, 0.7)), kOfxStatOK);
+  // A pen-down alone already replaces the box, by one of zero size.
+  expect_box(doc("bbox_json"), 0.6, 0.7, 0.0, 0.0);
+  EXPECT_EQ(viewer_->pen_motion(at(0.4, 0.3)), kOfxStatOK);
+  EXPECT_EQ(viewer_->pen_motion(at(0.2, 0.1)), kOfxStatOK);
+  EXPECT_EQ(viewer_->pen_up(at(0.2, 0.1)), kOfxStatOK);
+  expect_box(doc("bbox_json"), 0.2, 0.1, 0.4, 0.6);
+  EXPECT_EQ(instance_->string_history("bbox_json").size(), 3u);
+  EXPECT_EQ(instance_->get_string("brush_json"), "[]");
+
+  // After the pen-up, motion is the host's again and writes nothing.
+  EXPECT_EQ(viewer_->pen_motion(at(0.9, 0.9)), kOfxStatReplyDefault);
+  expect_box(doc("bbox_json"), 0.2, 0.1, 0.4, 0.6);
+
+  // A click stores a zero-size box at the click position, in the documents' exact text.
+  viewer_->pen_down(at(0.3, 0.4));
+  viewer_->pen_up(at(0.3, 0.4));
+  EXPECT_EQ(instance_->get_string("bbox_json"), R"({"h":0.0,"w":0.0,"x":0.3,"y":0.4})");
+}
+
+TEST_F(OverlayTest, BrushToolsAppendOneDabPerPenEvent) {
+  instance_->set_double("brush_size", 0.05);
+  instance_->set_int("select_tool", kAdd);
+  viewer_->pen_down(at(0.1, 0.2));
+  viewer_->pen_motion(at(0.15, 0.2));
+  viewer_->pen_motion(at(0.2, 0.2));
+  viewer_->pen_up(at(0.2, 0.2));
+  // A new stroke with the exclude tool continues the same list.
+  instance_->set_int("select_tool", kExclude);
+  EXPECT_EQ(viewer_->pen_down(at(0.5, 0.5)), kOfxStatOK);
+  EXPECT_EQ(viewer_->pen_up(at(0.5, 0.5)), kOfxStatOK);
+  // Any tool value other than the box is a brush; only 2 excludes.
+  instance_->set_int("select_tool", 7);
+  viewer_->pen_down(at(0.75, 0.25));
+  viewer_->pen_up(at(0.75, 0.25));
+
+  // Canonical to normalised and back is exact only within rounding.
+  const json want = json::parse("[[0.1,0.2,0.05],[0.15,0.2,0.05],[0.2,0.2,0.05],"
+                                "[0.5,0.5,-0.05],[0.75,0.25,0.05]]");
+  const json got = doc("brush_json");
+  ASSERT_EQ(got.size(), want.size()) << got;
+  for (size_t i = 0; i < want.size(); ++i)
+    for (size_t k = 0; k < 3; ++k)
+      EXPECT_NEAR(got[i][k].get<double>(), want[i][k].get<double>(), 1e-12) << got;
+  EXPECT_EQ(instance_->get_string("bbox_json"), "");
+}
+
+TEST_F(OverlayTest, BrushDocumentThatIsNotJsonStartsOverAndZeroSizeExcludeKeepsItsSign) {
+  instance_->set_string("brush_json", "{oops");
+  instance_->set_int("select_tool", kAdd);
+  viewer_->pen_down(at(0.25, 0.5));
+  EXPECT_EQ(instance_->get_string("brush_json"), "[[0.25,0.5,0.03]]");
+  viewer_->pen_up(at(0.25, 0.5));
+
+  instance_->set_double("brush_size", 0.0);
+  instance_->set_int("select_tool", kExclude);
+  viewer_->pen_down(at(0.5, 0.5));
+  EXPECT_EQ(instance_->get_string("brush_json"), "[[0.25,0.5,0.03],[0.5,0.5,-0.0]]");
+}
+
+TEST_F(OverlayTest, BrushStopsAt2048DabsButStillTakesThePen) {
+  std::string full = "[";
+  for (int i = 0; i < 2047; ++i) full += (i ? ",[0.5,0.5,0.03]" : "[0.5,0.5,0.03]");
+  instance_->set_string("brush_json", full + "]");
+  instance_->set_int("select_tool", kAdd);
+  EXPECT_EQ(viewer_->pen_down(at(0.1, 0.1)), kOfxStatOK);
+  EXPECT_EQ(doc("brush_json").size(), 2048u);
+  const auto writes = instance_->string_history("brush_json").size();
+  EXPECT_EQ(viewer_->pen_motion(at(0.2, 0.2)), kOfxStatOK);
+  EXPECT_EQ(instance_->string_history("brush_json").size(), writes);
+  EXPECT_EQ(doc("brush_json").size(), 2048u);
+}
+
+TEST_F(OverlayTest, PenOutsideTheProjectIsClampedToItsEdges) {
+  instance_->set_project(1000, 500, 100, 50);
+  PenEvent down;  // canonical, left of and above the project area
+  down.x = -400;
+  down.y = 900;
+  PenEvent motion;  // right of and below it
+  motion.x = 5000;
+  motion.y = -300;
+  viewer_->pen_down(down);
+  expect_box(doc("bbox_json"), 0.0, 0.0, 0.0, 0.0);
+  viewer_->pen_motion(motion);
+  expect_box(doc("bbox_json"), 0.0, 0.0, 1.0, 1.0);
+  // Inside, the project offset is taken off before normalising.
+  PenEvent inside;
+  inside.x = 100 + 250;
+  inside.y = 50 + 375;
+  viewer_->pen_motion(inside);
+  expect_box(doc("bbox_json"), 0.0, 0.0, 0.25, 0.25);
+}
+
+TEST_F(OverlayTest, ZeroProjectSizeUsesHdGeometry) {
+  instance_->set_project(0, 0);
+  PenEvent pen;
+  pen.x = 480;
+  pen.y = 810;
+  viewer_->pen_down(pen);
+  expect_box(doc("bbox_json"), 0.25, 0.25, 0.0, 0.0);
+}
+
+TEST_F(OverlayTest, MotionWithoutPenDownIsLeftToTheHost) {
+  const auto writes = instance_->string_history("bbox_json").size();
+  EXPECT_EQ(viewer_->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault);
+  EXPECT_EQ(viewer_->pen_up(at(0.5, 0.5)), kOfxStatOK);
+  EXPECT_EQ(viewer_->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault);
+  EXPECT_EQ(instance_->string_history("bbox_json").size(), writes);
+  EXPECT_EQ(instance_->get_string("bbox_json"), "");
+  EXPECT_EQ(instance_->get_string("brush_json"), "[]");
+}
+
+TEST_F(OverlayTest, AClosedViewersDragDoesNotContinueInANewOne) {
+  // Viewers opened and closed in a row often get the same address back: a
+  // drag left open in a closed viewer must not carry over.
+  for (int i = 0; i < 50; ++i) {
+    auto viewer = instance_->new_interact();
+    ASSERT_EQ(viewer->pen_down(at(0.1, 0.1)), kOfxStatOK);
+    viewer.reset();
+    auto next = instance_->new_interact();
+    ASSERT_EQ(next->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault) << "round " << i;
+  }
+}
+
+TEST_F(OverlayTest, CheckboxOffLeavesEveryActionToTheHost) {
+  instance_->set_int("select_tool", kBox);
+  viewer_->pen_down(at(0.1, 0.1));
+  const auto writes = instance_->string_history("bbox_json").size();
+
+  instance_->set_int("draw_mask", 0);
+  EXPECT_EQ(viewer_->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault);
+  EXPECT_EQ(viewer_->pen_up(at(0.5, 0.5)), kOfxStatReplyDefault);
+  EXPECT_EQ(viewer_->pen_down(at(0.7, 0.7)), kOfxStatReplyDefault);
+  EXPECT_EQ(viewer_->draw(), kOfxStatReplyDefault);
+  instance_->set_int("select_tool", kAdd);
+  EXPECT_EQ(viewer_->pen_down(at(0.7, 0.7)), kOfxStatReplyDefault);
+  EXPECT_EQ(instance_->string_history("bbox_json").size(), writes);
+  EXPECT_EQ(instance_->get_string("brush_json"), "[]");
+
+  // The pen-up went to the host, so the drag begun before is still under way.
+  instance_->set_int("draw_mask", 1);
+  instance_->set_int("select_tool", kBox);
+  EXPECT_EQ(viewer_->pen_motion(at(0.3, 0.4)), kOfxStatOK);
+  expect_box(doc("bbox_json"), 0.1, 0.1, 0.2, 0.3);
+}
+
+TEST_F(OverlayTest, EachViewerKeepsItsOwnAnchor) {
+  auto second = instance_->new_interact();
+  viewer_->pen_down(at(0.1, 0.1));
+  second->pen_down(at(0.9, 0.9));
+  viewer_->pen_motion(at(0.3, 0.2));
+  expect_box(doc("bbox_json"), 0.1, 0.1, 0.2, 0.1);
+  second->pen_motion(at(0.8, 0.6));
+  expect_box(doc("bbox_json"), 0.8, 0.6, 0.1, 0.3);
+  // Ending one drag leaves the other going.
+  second->pen_up(at(0.8, 0.6));
+  EXPECT_EQ(second->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault);
+  EXPECT_EQ(viewer_->pen_motion(at(0.5, 0.5)), kOfxStatOK);
+  expect_box(doc("bbox_json"), 0.1, 0.1, 0.4, 0.4);
+}
+
+TEST_F(OverlayTest, ConcurrentPenEventsOnTwoViewers) {
+  // Two instances, each with its own viewer on its own thread: the drag records
+  // are shared plug-in state, the documents are not.
+  auto other = instance();
+  ASSERT_NE(other, nullptr);
+  other->set_project(1920, 1080);
+  other->set_int("select_tool", kAdd);
+  auto otherViewer = other->new_interact();
+  instance_->set_int("select_tool", kBox);
+
+  constexpr int kStrokes = 40;
+  std::atomic<int> failures{0};
+  std::thread boxes([&] {
+    for (int i = 0; i < kStrokes; ++i) {
+      const double a = 0.01 * (i % 50);
+      if (viewer_->pen_down(at(a, a)) != kOfxStatOK) ++failures;
+      for (int m = 1; m <= 5; ++m)
+        if (viewer_->pen_motion(at(a + 0.05 * m, a + 0.02 * m)) != kOfxStatOK) ++failures;
+      if (viewer_->pen_up(at(0, 0)) != kOfxStatOK) ++failures;
+    }
+  });
+  std::thread brush([&] {
+    for (int i = 0; i < kStrokes; ++i) {
+      if (otherViewer->pen_down(at(0.5, 0.5)) != kOfxStatOK) ++failures;
+      if (otherViewer->pen_motion(at(0.6, 0.5)) != kOfxStatOK) ++failures;
+      if (otherViewer->pen_up(at(0.6, 0.5)) != kOfxStatOK) ++failures;
+    }
+  });
+  boxes.join();
+  brush.join();
+  EXPECT_EQ(failures.load(), 0);
+  const double a = 0.01 * ((kStrokes - 1) % 50);
+  expect_box(doc("bbox_json"), a, a, 0.25, 0.1);
+  EXPECT_EQ(json::parse(other->get_string("brush_json")).size(), 2u * kStrokes);
+}
+
+}  // namespace
