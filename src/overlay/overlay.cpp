@@ -222,6 +222,13 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
                       OfxPropertySetHandle /*outArgs*/) {
   // No exception may cross into the host; allocation failure included.
   try {
+    // A host may hand a later interact the address of a destroyed one; its
+    // drag record must not outlive it, or a stale drag would continue there.
+    if (action && handle && std::strcmp(action, kOfxActionDestroyInstance) == 0) {
+      std::lock_guard<std::mutex> lock(gDragMu);
+      gDrag.erase(handle);
+      return kOfxStatReplyDefault;
+    }
     return run(action, handle, inArgs);
   } catch (...) {
     return kOfxStatFailed;
