@@ -116,7 +116,7 @@ void launch(benchmark::State& state, int w, int h, const std::string& depth, int
   Scratch scratch;
   Backend backend(true);
   auto plugin = ofxhost::Plugin::load(MATTIVO_BUNDLE_DIR);
-  auto inst = plugin->create_instance();
+  auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
   const ofxhost::Image source = make_frame(w, h, depth);
   std::atomic<long long> host_ns{0};
   inst->set_frame_range(0, frames - 1);
@@ -150,7 +150,7 @@ void session(benchmark::State& state) {
   Scratch scratch;
   Backend backend(false);
   auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
-  auto inst = plugin->create_instance();
+  auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
   const ofxhost::Image source = make_frame(1920, 1080, kOfxBitDepthByte);
   inst->set_frame_range(0, kFrames - 1);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });

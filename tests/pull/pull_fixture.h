@@ -57,8 +57,14 @@ class PullTest : public ::testing::Test {
     ::setenv("TMPDIR", tmp_.c_str(), 1);
     plugin_ = load();
     ASSERT_TRUE(plugin_);
-    instance_ = plugin_->create_instance();
+    instance_ = create(*plugin_);
     ASSERT_TRUE(instance_);
+  }
+
+  // An instance saved with `url` as its backend URL; the default empty URL
+  // keeps the create action from sending a beacon anywhere.
+  static std::unique_ptr<ofxhost::Instance> create(ofxhost::Plugin& plugin, const std::string& url = "") {
+    return plugin.create_instance(nullptr, {{"backend_url", url}});
   }
 
   void TearDown() override {

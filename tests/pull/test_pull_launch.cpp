@@ -60,7 +60,7 @@ TEST_F(PullLaunch, SecondPressWhilePullingIsRefusedAndChangesNothing) {
   instance_->press("pull_alpha");
   ASSERT_TRUE(eventually([&] { return backend.waiting("poll") == 1; }));
 
-  auto other = plugin_->create_instance();
+  auto other = create(*plugin_);
   ASSERT_TRUE(other);
   set_clip(*other, 0.0, 2);
   other->set_string("backend_url", backend.url());

@@ -30,13 +30,6 @@ size_t count(const std::vector<std::string>& lines, const std::string& line) {
 
 class PullLifetime : public PullTest {
  protected:
-  // Sends the create action again after the URL is set, as a host does when
-  // it creates an instance whose saved URL is already filled in.
-  void recreate(ofxhost::Instance& inst, const std::string& url) {
-    inst.set_string("backend_url", url);
-    ASSERT_EQ(inst.action(kOfxActionCreateInstance), kOfxStatOK);
-  }
-
   // Destroys the plug-in on another thread; false when that did not end in time.
   bool unload_within(std::chrono::seconds limit) {
     instance_.reset();
@@ -47,7 +40,8 @@ class PullLifetime : public PullTest {
 
 TEST_F(PullLifetime, BeaconPostsThePlatformOncePerCreatedInstance) {
   ScriptedBackend backend;
-  recreate(*instance_, backend.url());
+  auto beaconing = create(*plugin_, backend.url());
+  ASSERT_TRUE(beaconing);
   ASSERT_TRUE(eventually([&] { return count(backend.lines(), "POST /api/beacon") == 1; }));
   const testnet::Recorded beacon = backend.requests()[0];
   EXPECT_EQ(beacon.body, R"({"arch":"x86_64","host":"resolve","os":"linux","plugin_version":"1.1.0"})");
@@ -55,25 +49,29 @@ TEST_F(PullLifetime, BeaconPostsThePlatformOncePerCreatedInstance) {
   EXPECT_EQ(beacon.header("User-Agent"), "CorvaneMattivo-OFX/1.1");
 
   // Other schemes, an empty URL, or a later change of the URL send nothing.
-  recreate(*instance_, "ftp://127.0.0.1/");
-  recreate(*instance_, "");
+  auto ftp = create(*plugin_, "ftp://127.0.0.1/");
+  auto empty = create(*plugin_, "");
   instance_->set_string("backend_url", backend.url());
   instance_->changed("backend_url");
   // Nothing the user sees depends on the beacon.
   EXPECT_TRUE(messages().empty());
-  EXPECT_EQ(instance_->string_history("status"), std::vector<std::string>{});
+  EXPECT_EQ(beaconing->string_history("status"), std::vector<std::string>{});
   // Unloading waits for every beacon thread, so after it nothing more can arrive.
+  beaconing.reset();
+  ftp.reset();
+  empty.reset();
   ASSERT_TRUE(unload_within(std::chrono::seconds(20)));
   EXPECT_EQ(backend.lines(), std::vector<std::string>{"POST /api/beacon"});
 }
 
 TEST_F(PullLifetime, RefusedBeaconIsSilent) {
   ScriptedBackend backend;
-  recreate(*instance_, backend.url() + "/nowhere");
-  recreate(*instance_, "http://127.0.0.1:" + std::to_string(testnet::closed_port()));
+  auto refused = create(*plugin_, backend.url() + "/nowhere");
+  auto unreachable = create(*plugin_, "http://127.0.0.1:" + std::to_string(testnet::closed_port()));
+  ASSERT_TRUE(refused && unreachable);
   ASSERT_TRUE(eventually([&] { return count(backend.lines(), "POST /nowhere/api/beacon") == 1; }));
   EXPECT_TRUE(messages().empty());
-  EXPECT_EQ(instance_->string_history("status"), std::vector<std::string>{});
+  EXPECT_EQ(refused->string_history("status"), std::vector<std::string>{});
 }
 
 TEST_F(PullLifetime, DestroyedInstanceEndsItsPullQuietly) {
@@ -97,7 +95,7 @@ TEST_F(PullLifetime, DestroyedInstanceEndsItsPullQuietly) {
     s.create = {201, R"({"session_id":"sess-2"})"};
     s.polls = {{200, R"({"status":"COMPLETED"})"}};
   });
-  auto next = plugin_->create_instance();
+  auto next = create(*plugin_);
   ASSERT_TRUE(next);
   set_clip(*next, 0.0, 3);
   next->set_string("backend_url", backend.url());
@@ -115,7 +113,7 @@ TEST_F(PullLifetime, DestroyedInstanceCancelsATransferInFlight) {
 
   instance_.reset();
   // The download is still held by the server: only a cancelled transfer frees the pull.
-  auto next = plugin_->create_instance();
+  auto next = create(*plugin_);
   ASSERT_TRUE(next);
   set_clip(*next, 0.0, 1);
   next->set_string("backend_url", backend.url());
@@ -135,12 +133,11 @@ TEST_F(PullLifetime, UnloadStopsTransfersAndWaitsForEveryThread) {
 
   plugin_ = load();
   ASSERT_TRUE(plugin_);
-  instance_ = plugin_->create_instance();
-  ASSERT_TRUE(instance_);
   // One beacon and one pull upload, both held by the server mid-transfer.
   backend.hold("beacon", true);
   backend.hold("upload", true);
-  recreate(*instance_, backend.url());
+  instance_ = create(*plugin_, backend.url());
+  ASSERT_TRUE(instance_);
   set_clip(*instance_, 0.0, 4);
   instance_->press("pull_alpha");
   ASSERT_TRUE(eventually([&] { return backend.waiting("beacon") == 1 && backend.waiting("upload") == 1; }));
@@ -161,7 +158,7 @@ TEST_F(PullLifetime, UnloadDuringPollingEndsTheWorker) {
   const int baseline = thread_count();
 
   plugin_ = load();
-  instance_ = plugin_->create_instance();
+  instance_ = create(*plugin_);
   set_clip(*instance_, 0.0, 2);
   instance_->set_string("backend_url", backend.url());
   instance_->press("pull_alpha");
@@ -172,7 +169,7 @@ TEST_F(PullLifetime, UnloadDuringPollingEndsTheWorker) {
 
   // Loaded again, the plug-in starts afresh: no pull is left marked as running.
   plugin_ = load();
-  instance_ = plugin_->create_instance();
+  instance_ = create(*plugin_);
   set_clip(*instance_, 0.0, 2);
   instance_->set_string("backend_url", backend.url());
   backend.set([](Script& s) { s.polls = {{200, R"({"status":"COMPLETED"})"}}; });
