@@ -195,8 +195,21 @@ OfxStatus penUpAction(const void* handle) {
   return kOfxStatOK;
 }
 
+// A host may hand a new interact the address of one it destroyed: the old
+// drag record must not carry over, whatever the checkbox says at that moment.
+void forgetDrag(const void* handle) {
+  std::lock_guard<std::mutex> lock(gDragMu);
+  gDrag.erase(handle);
+}
+
 OfxStatus run(const char* action, const void* handle, OfxPropertySetHandle inArgs) {
-  if (!handle || !suitesReady()) return kOfxStatReplyDefault;
+  if (!handle) return kOfxStatReplyDefault;
+  if (action && (std::strcmp(action, kOfxActionCreateInstance) == 0 ||
+                 std::strcmp(action, kOfxActionDestroyInstance) == 0)) {
+    forgetDrag(handle);
+    return kOfxStatReplyDefault;
+  }
+  if (!suitesReady()) return kOfxStatReplyDefault;
   Context ctx;
   ctx.effect = effectOf(handle);
   if (!ctx.effect) return kOfxStatReplyDefault;

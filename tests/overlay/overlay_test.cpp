@@ -1,6 +1,7 @@
 // The overlay driven through the headless host exactly as a viewer drives it:
 // pen events write the selection parameters, the draw action paints into a
 // real off-screen GL context whose pixels are read back.
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -57,6 +58,18 @@ void expect_box(const json& box, double x, double y, double w, double h) {
   EXPECT_NEAR(box["h"].get<double>(), h, 1e-12) << box;
 }
 
+// Positions go through canonical coordinates and back, so they match to rounding;
+// radii are copied from brush_size and match exactly.
+void expect_dabs(const json& brush, const std::vector<std::array<double, 3>>& want) {
+  ASSERT_TRUE(brush.is_array()) << brush;
+  ASSERT_EQ(brush.size(), want.size()) << brush;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_NEAR(brush[i][0].get<double>(), want[i][0], 1e-12) << brush;
+    EXPECT_NEAR(brush[i][1].get<double>(), want[i][1], 1e-12) << brush;
+    EXPECT_EQ(brush[i][2].get<double>(), want[i][2]) << brush;
+  }
+}
+
 TEST_F(OverlayTest, BoxToolRewritesTheBoxOnEveryPenEvent) {
   instance_->set_int("select_tool", kBox);
   EXPECT_EQ(viewer_->pen_down(at(0.6, 0.7)), kOfxStatOK);
@@ -95,8 +108,11 @@ TEST_F(OverlayTest, BrushToolsAppendOneDabPerPenEvent) {
   viewer_->pen_down(at(0.75, 0.25));
   viewer_->pen_up(at(0.75, 0.25));
 
-  EXPECT_EQ(doc("brush_json"), json::parse("[[0.1,0.2,0.05],[0.15,0.2,0.05],[0.2,0.2,0.05],"
-                                           "[0.5,0.5,-0.05],[0.75,0.25,0.05]]"));
+  expect_dabs(doc("brush_json"), {{0.1, 0.2, 0.05},
+                                  {0.15, 0.2, 0.05},
+                                  {0.2, 0.2, 0.05},
+                                  {0.5, 0.5, -0.05},
+                                  {0.75, 0.25, 0.05}});
   EXPECT_EQ(instance_->get_string("bbox_json"), "");
 }
 
@@ -185,6 +201,24 @@ TEST_F(OverlayTest, CheckboxOffLeavesEveryActionToTheHost) {
   instance_->set_int("select_tool", kBox);
   EXPECT_EQ(viewer_->pen_motion(at(0.3, 0.4)), kOfxStatOK);
   expect_box(doc("bbox_json"), 0.1, 0.1, 0.2, 0.3);
+}
+
+TEST_F(OverlayTest, DestroyedInteractLeavesNoDragBehind) {
+  // A host may give a new viewer the address of a destroyed one; the plug-in
+  // forgets a handle's drag when told the interact is gone, checkbox on or off.
+  auto* entry = reinterpret_cast<OfxPluginEntryPoint*>(
+      plugin().descriptor().ptr(kOfxImageEffectPluginPropOverlayInteractV1));
+  ASSERT_NE(entry, nullptr);
+  for (int drawMask : {1, 0}) {
+    instance_->set_int("draw_mask", 1);
+    EXPECT_EQ(viewer_->pen_down(at(0.2, 0.2)), kOfxStatOK);
+    instance_->set_int("draw_mask", drawMask);
+    EXPECT_EQ(entry(kOfxActionDestroyInstance, viewer_->handle(), nullptr, nullptr),
+              kOfxStatReplyDefault);
+    instance_->set_int("draw_mask", 1);
+    EXPECT_EQ(viewer_->pen_motion(at(0.6, 0.6)), kOfxStatReplyDefault) << drawMask;
+  }
+  expect_box(doc("bbox_json"), 0.2, 0.2, 0.0, 0.0);
 }
 
 TEST_F(OverlayTest, EachViewerKeepsItsOwnAnchor) {
