@@ -237,37 +237,55 @@ TEST_F(OverlayTest, EachViewerKeepsItsOwnAnchor) {
 }
 
 TEST_F(OverlayTest, ConcurrentPenEventsOnTwoViewers) {
-  // Two instances, each with its own viewer on its own thread: the drag records
-  // are shared plug-in state, the documents are not.
+  // Some hosts run each viewer on a thread of its own. This host hands overlay
+  // actions over one at a time, so the threads call the overlay entry directly,
+  // as such a host would. Two instances keep the documents apart; the drag
+  // records, created here on first use from both threads, are shared plug-in state.
+  auto* entry = reinterpret_cast<OfxPluginEntryPoint*>(
+      plugin().descriptor().ptr(kOfxImageEffectPluginPropOverlayInteractV1));
+  ASSERT_NE(entry, nullptr);
   auto other = instance();
   ASSERT_NE(other, nullptr);
   other->set_project(1920, 1080);
   other->set_int("select_tool", kAdd);
-  auto otherViewer = other->new_interact();
   instance_->set_int("select_tool", kBox);
+  constexpr int kViewers = 4;
+  std::vector<std::unique_ptr<Interact>> boxViewers, brushViewers;
+  for (int v = 0; v < kViewers; ++v) {
+    boxViewers.push_back(instance_->new_interact());
+    brushViewers.push_back(other->new_interact());
+  }
 
-  constexpr int kStrokes = 40;
   std::atomic<int> failures{0};
+  auto pen = [&](Interact& viewer, const char* action, double x, double y) {
+    ofxhost::PropertySet args;
+    const PenEvent e = at(x, y);
+    args.set_dbl(kOfxInteractPropPenPosition, {e.x, e.y});
+    if (entry(action, viewer.handle(), ofxhost::handle_of(args), nullptr) != kOfxStatOK)
+      ++failures;
+  };
+  constexpr int kStrokes = 40;
   std::thread boxes([&] {
     for (int i = 0; i < kStrokes; ++i) {
-      const double a = 0.01 * (i % 50);
-      if (viewer_->pen_down(at(a, a)) != kOfxStatOK) ++failures;
-      for (int m = 1; m <= 5; ++m)
-        if (viewer_->pen_motion(at(a + 0.05 * m, a + 0.02 * m)) != kOfxStatOK) ++failures;
-      if (viewer_->pen_up(at(0, 0)) != kOfxStatOK) ++failures;
+      Interact& viewer = *boxViewers[i % kViewers];
+      const double a = 0.01 * i;
+      pen(viewer, kOfxInteractActionPenDown, a, a);
+      for (int m = 1; m <= 5; ++m) pen(viewer, kOfxInteractActionPenMotion, a + 0.05 * m, a + 0.02 * m);
+      pen(viewer, kOfxInteractActionPenUp, 0, 0);
     }
   });
   std::thread brush([&] {
     for (int i = 0; i < kStrokes; ++i) {
-      if (otherViewer->pen_down(at(0.5, 0.5)) != kOfxStatOK) ++failures;
-      if (otherViewer->pen_motion(at(0.6, 0.5)) != kOfxStatOK) ++failures;
-      if (otherViewer->pen_up(at(0.6, 0.5)) != kOfxStatOK) ++failures;
+      Interact& viewer = *brushViewers[i % kViewers];
+      pen(viewer, kOfxInteractActionPenDown, 0.5, 0.5);
+      pen(viewer, kOfxInteractActionPenMotion, 0.6, 0.5);
+      pen(viewer, kOfxInteractActionPenUp, 0.6, 0.5);
     }
   });
   boxes.join();
   brush.join();
   EXPECT_EQ(failures.load(), 0);
-  const double a = 0.01 * ((kStrokes - 1) % 50);
+  const double a = 0.01 * (kStrokes - 1);
   expect_box(doc("bbox_json"), a, a, 0.25, 0.1);
   EXPECT_EQ(json::parse(other->get_string("brush_json")).size(), 2u * kStrokes);
 }
