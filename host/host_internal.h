@@ -65,6 +65,8 @@ struct PluginState;
 // What OfxInteractHandle points at: the overlay descriptor or one overlay instance.
 struct InteractState {
   InstanceState* instance = nullptr;  // null for the descriptor
+  PluginState* plugin = nullptr;
+  void* effect = nullptr;  // the instance's handle, kept so a late action never reads it
   PropertySet props;
   bool created = false;
 };
@@ -153,7 +155,7 @@ bool is_string_type(const std::string& type);
 
 // An off-screen OpenGL context current on the calling thread for its lifetime,
 // its projection mapping `view` onto width x height pixels, cleared to
-// transparent black. Contexts are made one at a time, process-wide.
+// transparent black. One draw at a time, process-wide.
 class GlOffscreen {
  public:
   GlOffscreen(int width, int height, OfxRectD view);
@@ -166,7 +168,7 @@ class GlOffscreen {
 
  private:
   std::unique_lock<std::mutex> lock_;
-  void* context_ = nullptr;
+  void* context_ = nullptr;  // the shared context, kept for the process
   std::vector<unsigned char> buffer_;
   int width_ = 0, height_ = 0;
   bool current_ = false;

@@ -34,7 +34,10 @@ Image make_image(OfxRectI bounds, const std::string& depth, bool top_down, int e
   img.bounds = bounds;
   int w = bounds.x2 > bounds.x1 ? bounds.x2 - bounds.x1 : 0;
   int h = bounds.y2 > bounds.y1 ? bounds.y2 - bounds.y1 : 0;
-  int row = w * img.bytes_per_pixel() + (extra_row_bytes > 0 ? extra_row_bytes : 0);
+  // Padding is rounded up to whole channels so float rows stay aligned.
+  const int channel = bytes_per_channel(depth);
+  const int pad = extra_row_bytes > 0 ? (extra_row_bytes + channel - 1) / channel * channel : 0;
+  int row = w * img.bytes_per_pixel() + pad;
   img.storage.assign(static_cast<size_t>(row) * h, 0);
   img.row_bytes = top_down ? -row : row;
   img.origin = top_down && h > 0 ? static_cast<std::ptrdiff_t>(row) * (h - 1) : 0;

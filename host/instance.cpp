@@ -45,6 +45,11 @@ bool has_ints(const Param& p) { return !p.ints.empty(); }
 Instance::Instance() : impl_(std::make_unique<Impl>()) {}
 
 std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status) {
+  return create_instance(status, {});
+}
+
+std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status,
+                                                  const std::map<std::string, std::string>& saved) {
   detail::PluginState& ps = impl_->st;
   auto report = [status](OfxStatus st) {
     if (status) *status = st;
@@ -79,6 +84,13 @@ std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status) {
   detail::register_handle(&s.params, detail::Kind::ParamSet);
   for (const auto& p : s.params.params) detail::register_handle(p.get(), detail::Kind::Param);
   for (const auto& c : s.clips) detail::register_handle(c.get(), detail::Kind::Clip);
+
+  for (const auto& [name, value] : saved) {
+    if (Param* p = s.params.find(name); p && detail::is_string_type(p->type)) {
+      p->text = value;
+      p->history.push_back(value);
+    }
+  }
 
   OfxStatus st = ps.call(kOfxActionCreateInstance, &s.effect, nullptr, nullptr);
   report(st);

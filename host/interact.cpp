@@ -48,7 +48,7 @@ void preset_interact(PropertySet& p, void* effect, const PropertySet& instance_p
 // The in-arguments every overlay action carries.
 PropertySet common_args(const InteractState& st, double sx, double sy, double time) {
   PropertySet in;
-  in.set_ptr(kOfxPropEffectInstance, {&st.instance->effect});
+  in.set_ptr(kOfxPropEffectInstance, {st.effect});
   in.set_dbl(kOfxInteractPropPixelScale, {sx, sy});
   in.set_dbl(kOfxInteractPropBackgroundColour, {0.0, 0.0, 0.0});
   in.set_dbl(kOfxPropTime, {time});
@@ -70,6 +70,8 @@ std::unique_ptr<Interact> Instance::new_interact() {
   detail::InstanceState& inst = impl_->st;
   detail::PluginState& plugin = *inst.plugin;
   st.instance = &inst;
+  st.plugin = &plugin;
+  st.effect = &inst.effect;
   preset_interact(st.props, &inst.effect, inst.props);
   detail::register_handle(&st, detail::Kind::Interact);
   if (!plugin.overlay) return it;
@@ -92,7 +94,7 @@ std::unique_ptr<Interact> Instance::new_interact() {
 
 Interact::~Interact() {
   InteractState& st = impl_->st;
-  detail::PluginState& plugin = *st.instance->plugin;
+  detail::PluginState& plugin = *st.plugin;
   if (plugin.overlay && st.created) {
     std::lock_guard<std::mutex> lock(plugin.interact_mu);
     plugin.overlay(kOfxActionDestroyInstance, &st, nullptr, nullptr);
@@ -107,7 +109,7 @@ OfxInteractHandle Interact::handle() const {
 namespace {
 
 OfxStatus pen(InteractState& st, const char* action, const PenEvent& e) {
-  detail::PluginState& plugin = *st.instance->plugin;
+  detail::PluginState& plugin = *st.plugin;
   if (!plugin.overlay) return kOfxStatReplyDefault;
   PropertySet in = common_args(st, e.pixel_scale_x, e.pixel_scale_y, e.time);
   in.set_dbl(kOfxInteractPropPenPosition, {e.x, e.y});
@@ -136,7 +138,7 @@ OfxStatus Interact::pen_up(const PenEvent& e) {
 
 OfxStatus Interact::draw(double time) {
   InteractState& st = impl_->st;
-  detail::PluginState& plugin = *st.instance->plugin;
+  detail::PluginState& plugin = *st.plugin;
   if (!plugin.overlay) return kOfxStatReplyDefault;
   PropertySet in = common_args(st, 1.0, 1.0, time);
   in.set_ptr(kOfxInteractPropDrawContext, {nullptr});
@@ -147,7 +149,7 @@ OfxStatus Interact::draw(double time) {
 std::vector<unsigned char> Interact::draw_pixels(int width, int height, OfxRectD view,
                                                  OfxStatus* status, double time) {
   InteractState& st = impl_->st;
-  detail::PluginState& plugin = *st.instance->plugin;
+  detail::PluginState& plugin = *st.plugin;
   auto report = [status](OfxStatus s) {
     if (status) *status = s;
   };

@@ -74,7 +74,7 @@ struct Image {
 };
 
 // Zero-filled image with packed rows; top_down stores the rows top first
-// (negative row bytes), extra_row_bytes pads every row.
+// (negative row bytes), extra_row_bytes pads every row (rounded up to whole channels).
 Image make_image(OfxRectI bounds, const std::string& depth, bool top_down = false,
                  int extra_row_bytes = 0);
 
@@ -109,7 +109,8 @@ struct PenEvent {
 
 class Instance;
 
-// One overlay interact of an instance (one per viewer).
+// One overlay interact of an instance (one per viewer). Destroy interacts
+// before their instance, and instances before their plug-in.
 class Interact {
  public:
   ~Interact();
@@ -207,6 +208,10 @@ class Plugin {
 
   // Creates an instance with parameters at their defaults and sends the create action.
   std::unique_ptr<Instance> create_instance(OfxStatus* status = nullptr);
+  // As a host opening a saved project: these string values are in place
+  // before the create action, as if they had been saved with the instance.
+  std::unique_ptr<Instance> create_instance(OfxStatus* status,
+                                            const std::map<std::string, std::string>& saved);
 
   // Sends a raw action to the plug-in's main entry (for dispatch tests).
   OfxStatus main_entry(const char* action, const void* handle, PropertySet* in_args,

@@ -249,23 +249,10 @@ void fill_descriptor_defaults(Param& p) {
   s.set_int(kOfxParamPropEvaluateOnChange, {1});
   s.set_int(kOfxParamPropPersistant, {1});
   s.set_int(kOfxParamPropCanUndo, {1});
+  // No default is preset: a test of the plug-in can tell "none set" from "set
+  // to zero", and the instance falls back to zero or "" when none is set.
   const TypeInfo* t = info_of(p.type);
-  switch (t->kind) {
-    case ValueKind::Int:
-      s.set_int(kOfxParamPropDefault, std::vector<int>(t->dims, 0));
-      s.set_int(kOfxParamPropAnimates, {0});
-      break;
-    case ValueKind::Double:
-      s.set_dbl(kOfxParamPropDefault, std::vector<double>(t->dims, 0.0));
-      s.set_int(kOfxParamPropAnimates, {1});
-      break;
-    case ValueKind::String:
-      s.set_str(kOfxParamPropDefault, {""});
-      s.set_int(kOfxParamPropAnimates, {0});
-      break;
-    case ValueKind::None:
-      break;
-  }
+  if (t->kind != ValueKind::None) s.set_int(kOfxParamPropAnimates, {t->kind == ValueKind::Double});
   if (p.type == kOfxParamTypeChoice) s.set_str(kOfxParamPropChoiceOption, {});
 }
 

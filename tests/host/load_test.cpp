@@ -78,6 +78,9 @@ TEST_F(HostDescribe, RecordsClipsAndParametersInDefinitionOrder) {
   EXPECT_EQ(plugin_->param("mode")->props.dimension(kOfxParamPropChoiceOption), 3);
   EXPECT_EQ(plugin_->param("mode")->props.str(kOfxParamPropChoiceOption, 2), "third");
   EXPECT_EQ(plugin_->param("go")->type, kOfxParamTypePushButton);
+  // The host presets no default, so "none set" stays visible.
+  EXPECT_FALSE(plugin_->param("note")->props.has(kOfxParamPropDefault));
+  EXPECT_EQ(plugin_->param("label")->props.str(kOfxParamPropDefault), "hello");
   EXPECT_EQ(plugin_->param("missing"), nullptr);
 }
 

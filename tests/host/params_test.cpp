@@ -47,6 +47,15 @@ TEST_F(Params, NewInstanceHoldsTheDescribedDefaults) {
   EXPECT_EQ(params()->paramGetValue(handle_of(*instance_, "go"), &v), kOfxStatErrUnsupported);
 }
 
+TEST_F(Params, SavedStringsAreInPlaceBeforeTheCreateAction) {
+  EXPECT_EQ(instance_->props().str("ProbeLabelAtCreate"), "hello");
+  auto restored = plugin_->create_instance(nullptr, {{"label", "from project"}, {"nosuch", "x"}});
+  ASSERT_NE(restored, nullptr);
+  EXPECT_EQ(restored->props().str("ProbeLabelAtCreate"), "from project");
+  EXPECT_EQ(restored->get_string("label"), "from project");
+  EXPECT_EQ(restored->get_string("note"), "");
+}
+
 TEST_F(Params, SuiteValuesRoundTripForEveryKind) {
   EXPECT_EQ(params()->paramSetValue(handle_of(*instance_, "gain"), 2.5), kOfxStatOK);
   EXPECT_EQ(instance_->get_double("gain"), 2.5);

@@ -170,6 +170,10 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
   OfxPropertySetHandle p = nullptr;
   gEffect->getPropertySet(effect, &p);
   gProp->propSetPointer(p, kOfxPropInstanceData, 0, new ProbeData);
+  // What "label" held when the create action came, for the saved-project test.
+  char* label = nullptr;
+  gParam->paramGetValue(param(effect, "label"), &label);
+  gProp->propSetString(p, "ProbeLabelAtCreate", 0, label ? label : "");
   return kOfxStatOK;
 }
 

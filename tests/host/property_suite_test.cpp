@@ -123,6 +123,10 @@ TEST(ImageLayout, BottomUpTopDownPaddedAndNull) {
   EXPECT_EQ(reinterpret_cast<unsigned char*>(down.pixelf(3, 5)),
             down.storage.data() + 3 * 120 + 6 * 16);
 
+  // Padding that would misalign float rows is rounded up to a whole channel.
+  EXPECT_EQ(ofxhost::make_image(b, kOfxBitDepthFloat, false, 2).row_bytes, 7 * 16 + 4);
+  EXPECT_EQ(ofxhost::make_image(b, kOfxBitDepthByte, false, 2).row_bytes, 7 * 4 + 2);
+
   down.null_data = true;
   EXPECT_EQ(down.data(), nullptr);
 }

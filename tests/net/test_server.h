@@ -37,6 +37,8 @@ class TestServer {
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
   TestServer() {
+    // Without it the header and body writes of an answer wait on delayed ACKs.
+    server_.set_tcp_nodelay(true);
     server_.set_keep_alive_max_count(100000);
     server_.set_keep_alive_timeout(2);
   }

@@ -181,6 +181,18 @@ TEST_F(OverlayTest, MotionWithoutPenDownIsLeftToTheHost) {
   EXPECT_EQ(instance_->get_string("brush_json"), "[]");
 }
 
+TEST_F(OverlayTest, AClosedViewersDragDoesNotContinueInANewOne) {
+  // Viewers opened and closed in a row often get the same address back: a
+  // drag left open in a closed viewer must not carry over.
+  for (int i = 0; i < 50; ++i) {
+    auto viewer = instance_->new_interact();
+    ASSERT_EQ(viewer->pen_down(at(0.1, 0.1)), kOfxStatOK);
+    viewer.reset();
+    auto next = instance_->new_interact();
+    ASSERT_EQ(next->pen_motion(at(0.5, 0.5)), kOfxStatReplyDefault) << "round " << i;
+  }
+}
+
 TEST_F(OverlayTest, CheckboxOffLeavesEveryActionToTheHost) {
   instance_->set_int("select_tool", kBox);
   viewer_->pen_down(at(0.1, 0.1));

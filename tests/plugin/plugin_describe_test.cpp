@@ -123,7 +123,7 @@ TEST_F(PluginDescribe, DefaultsRangesOptionsAndHints) {
   // These keep the host's own defaults: the empty text and the first option.
   EXPECT_EQ(param("session_id").str(kOfxParamPropDefault), "");
   for (const char* name : {"output_mode", "select_tool", "quality"}) {
-    EXPECT_EQ(param(name).integer(kOfxParamPropDefault, 0, -1), 0) << name;
+    EXPECT_EQ(param(name).integer(kOfxParamPropDefault, 0, 0), 0) << name;
   }
 }
 

@@ -40,6 +40,12 @@ class ScriptedBackend {
     };
   };
 
+  template <class F>
+  auto locked(F f) -> decltype(f(std::declval<Script&>())) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return f(script_);
+  }
+
   ScriptedBackend() {
     using httplib::Request;
     using httplib::Response;
@@ -91,11 +97,6 @@ class ScriptedBackend {
     server_.stop();
   }
 
-  template <class F>
-  auto locked(F f) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return f(script_);
-  }
   void set(std::function<void(Script&)> change) {
     std::lock_guard<std::mutex> lock(mu_);
     change(script_);

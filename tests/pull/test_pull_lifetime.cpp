@@ -59,11 +59,12 @@ TEST_F(PullLifetime, BeaconPostsThePlatformOncePerCreatedInstance) {
   recreate(*instance_, "");
   instance_->set_string("backend_url", backend.url());
   instance_->changed("backend_url");
+  // Nothing the user sees depends on the beacon.
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(instance_->string_history("status"), std::vector<std::string>{});
   // Unloading waits for every beacon thread, so after it nothing more can arrive.
   ASSERT_TRUE(unload_within(std::chrono::seconds(20)));
   EXPECT_EQ(backend.lines(), std::vector<std::string>{"POST /api/beacon"});
-  // Nothing the user sees depends on the beacon.
-  EXPECT_TRUE(messages().empty());
 }
 
 TEST_F(PullLifetime, RefusedBeaconIsSilent) {

@@ -2,13 +2,16 @@
 // what goes over the wire, what the user sees, what lands on disk, and the
 // renders that follow.
 #include <stb/stb_image.h>
-#include <stb/stb_image_write.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 #include "pull_fixture.h"
+
+// Built into the Debian stb library; its header declares it only for the implementation.
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int x, int y,
+                                               int n, int* out_len);
 
 namespace testpull {
 namespace {
@@ -29,7 +32,7 @@ std::string matte_png(int frame) {
     }
   }
   int length = 0;
-  unsigned char* png = stbi_write_png_to_mem(grey.data(), kW, kH, kW, 1, &length);
+  unsigned char* png = stbi_write_png_to_mem(grey.data(), kW, kW, kH, 1, &length);
   std::string bytes(reinterpret_cast<char*>(png), static_cast<size_t>(length));
   std::free(png);
   return bytes;

@@ -1,0 +1,194 @@
+// A pull through the plug-in's C interface, timed per frame:
+//  - Launch: how long the button press blocks the host's thread (grab,
+//    conversion, JPEG encoding and file writes), less the time the host
+//    itself spends handing out each frame;
+//  - Session: the worker's network phases against a loopback backend that
+//    answers at once (upload, start, one poll, download), less the poll pause.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ofx_host.h"
+#include "test_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A picture with edges and noise, so the JPEG costs what a real frame costs.
+ofxhost::Image make_frame(int w, int h, const std::string& depth) {
+  ofxhost::Image image = ofxhost::make_image({0, 0, w, h}, depth);
+  uint32_t seed = 12345;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      seed = seed * 1664525u + 1013904223u;
+      const int noise = static_cast<int>(seed >> 28);
+      const unsigned char c[4] = {static_cast<unsigned char>((x * 255 / w + noise) & 255),
+                                  static_cast<unsigned char>(((x / 64 + y / 64) % 2) * 200 + noise),
+                                  static_cast<unsigned char>(y * 255 / h), 255};
+      if (depth == kOfxBitDepthFloat) {
+        float* p = image.pixelf(x, y);
+        for (int k = 0; k < 4; ++k) {
+          p[k] = c[k] / 255.0f;
+        }
+      } else {
+        std::copy(c, c + 4, image.pixel8(x, y));
+      }
+    }
+  }
+  return image;
+}
+
+struct Scratch {
+  std::string dir;
+  Scratch() {
+    char pattern[] = "/tmp/mattivo-bench-XXXXXX";
+    dir = mkdtemp(pattern);
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+struct Backend {
+  testnet::TestServer server;
+  std::string matte = std::string(60000, 'm');
+  explicit Backend(bool refuse_create) {
+    server.on("POST", "/api/beacon", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+    server.on("POST", "/api/matte/sessions", [refuse_create](const httplib::Request&, httplib::Response& res) {
+      // A refused create ends the pull as soon as the launch is done.
+      res.status = refuse_create ? 500 : 201;
+      res.set_content(R"({"session_id":"bench"})", "application/json");
+    });
+    server.on("PUT", R"(/api/matte/sessions/bench/frames/\d+)",
+              [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
+    server.on("POST", "/api/matte/sessions/bench/start", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"({"status":"RUNNING"})", "application/json");
+    });
+    server.on("GET", R"(/api/matte/sessions/bench/alpha/\d+\.png)",
+              [this](const httplib::Request&, httplib::Response& res) { res.set_content(matte, "image/png"); });
+    server.on("GET", "/api/matte/sessions/bench", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"({"status":"COMPLETED"})", "application/json");
+    });
+    server.start();
+  }
+};
+
+bool wait_for_end(ofxhost::Instance& inst) {
+  const auto end = Clock::now() + std::chrono::seconds(120);
+  while (Clock::now() < end) {
+    const std::string s = inst.get_string("status");
+    if (s.rfind("ready: ", 0) == 0 || s.rfind("failed: ", 0) == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
+// Presses until the plug-in takes the press (the previous pull has let go).
+void press(ofxhost::Plugin& plugin, ofxhost::Instance& inst) {
+  for (int i = 0; i < 1000; ++i) {
+    plugin.clear_messages();
+    inst.press("pull_alpha");
+    bool busy = false;
+    for (const ofxhost::Message& m : plugin.messages()) {
+      busy |= m.text == "Corvane: a matte is already being pulled.";
+    }
+    if (!busy) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void launch(benchmark::State& state, int w, int h, const std::string& depth, int frames) {
+  Scratch scratch;
+  Backend backend(true);
+  auto plugin = ofxhost::Plugin::load(MATTIVO_BUNDLE_DIR);
+  auto inst = plugin->create_instance();
+  const ofxhost::Image source = make_frame(w, h, depth);
+  std::atomic<long long> host_ns{0};
+  inst->set_frame_range(0, frames - 1);
+  inst->set_pixel_depth(depth);
+  inst->set_source([&](double) -> std::optional<ofxhost::Image> {
+    const auto start = Clock::now();
+    ofxhost::Image copy = source;
+    host_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return copy;
+  });
+  inst->set_string("backend_url", backend.server.url());
+
+  for (auto _ : state) {
+    host_ns = 0;
+    const auto start = Clock::now();
+    press(*plugin, *inst);
+    const auto blocked = Clock::now() - start;
+    state.SetIterationTime((std::chrono::duration<double>(blocked).count() - host_ns * 1e-9) / frames);
+    state.counters["host_fetch_ms_per_frame"] = host_ns * 1e-6 / frames;
+    wait_for_end(*inst);
+    std::filesystem::remove_all(scratch.dir + "/corvane");
+  }
+}
+
+void BM_LaunchPerFrame1080pBytes(benchmark::State& s) { launch(s, 1920, 1080, kOfxBitDepthByte, 24); }
+void BM_LaunchPerFrame2160pFloat(benchmark::State& s) { launch(s, 3840, 2160, kOfxBitDepthFloat, 8); }
+
+void session(benchmark::State& state) {
+  constexpr int kFrames = 48;
+  constexpr double kPollPause = 0.020;  // the test build's poll interval
+  Scratch scratch;
+  Backend backend(false);
+  auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
+  auto inst = plugin->create_instance();
+  const ofxhost::Image source = make_frame(1920, 1080, kOfxBitDepthByte);
+  inst->set_frame_range(0, kFrames - 1);
+  inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });
+  inst->set_string("backend_url", backend.server.url());
+
+  for (auto _ : state) {
+    inst->set_string("status", "idle");
+    press(*plugin, *inst);
+    const auto start = Clock::now();
+    wait_for_end(*inst);
+    const double worker = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime((worker - kPollPause) / kFrames);
+    std::filesystem::remove_all(scratch.dir + "/corvane");
+  }
+  state.counters["connections"] = 0;
+  int first_port = -1;
+  for (const testnet::Recorded& r : backend.server.requests()) {
+    if (r.path.rfind("/api/matte/", 0) == 0 && r.remote_port != first_port) {
+      first_port = r.remote_port;
+      state.counters["connections"] += 1;
+    }
+  }
+  state.counters["connections"] /= static_cast<double>(state.iterations());
+}
+
+BENCHMARK(BM_LaunchPerFrame1080pBytes)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LaunchPerFrame2160pFloat)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(session)->Name("BM_SessionPerFrame1080p")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A host keeps its frames in memory it has touched before: heap memory is
+  // kept and reused, so a frame's copy is not charged a fresh page fault per page.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, -1);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

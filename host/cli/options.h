@@ -1,0 +1,52 @@
+// Command-line options of `mattivo`, parsed into plain records.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mattivo {
+
+// A point or box given on the command line: normalised (0..1) or in pixels.
+struct Dab {
+  double x = 0, y = 0;
+  double size = 0.03;  // radius as a fraction of the frame width
+  bool pixels = false;
+};
+
+struct Box {
+  double x = 0, y = 0, w = 0, h = 0;
+  bool pixels = false;
+};
+
+struct PullOptions {
+  std::string input;       // image sequence pattern, folder, or video file
+  std::string out = "mattivo-out";
+  int anchor = 0;          // frame index within the clip
+  std::optional<Box> box;
+  std::vector<Dab> adds;
+  std::vector<Dab> excludes;
+  std::string hint;
+  std::string backend;     // empty: start a private mattivo-backend
+  std::string backend_bin;
+  std::string plugin;
+  std::string quality = "fine";
+  double softness = 0.35;
+  double first_frame = 0;  // host frame number of the first frame
+  double fps = 25;
+  int timeout_s = 3600;
+  int max_frames = 0;      // 0: every frame
+  bool quiet = false;
+};
+
+struct InfoOptions {
+  std::string plugin;
+};
+
+// Each parser returns an error text, empty on success.
+std::string parse_pull(int argc, char** argv, PullOptions* out);
+std::string parse_info(int argc, char** argv, InfoOptions* out);
+std::string parse_box(const std::string& text, Box* out);
+std::string parse_dab(const std::string& text, Dab* out);
+
+}  // namespace mattivo
