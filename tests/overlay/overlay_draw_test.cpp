@@ -12,12 +12,6 @@
 #include "../plugin/plugin_testing.h"
 #include "host/ofx_host.h"
 
-// Mesa's off-screen renderer keeps some per-buffer state until exit; that is
-// the library's own bookkeeping, not a leak of the overlay or the host.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libOSMesa.so\n";
-}
-
 namespace {
 
 using ofxhost::Instance;
