@@ -14,10 +14,12 @@ function(mattivo_test name)
     MATTIVO_BUNDLE_DIR="${MATTIVO_BUNDLE_DIR}"
     MATTIVO_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     MATTIVO_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  set(labels unit)
+  # One label each: the discovery step flattens PROPERTIES, so a list of labels
+  # would keep only its first and `ctest -L tsan` would find nothing.
+  set(label unit)
   if(T_TSAN)
-    list(APPEND labels tsan)
+    set(label tsan)
     add_dependencies(tsan_tests ${name})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${labels}" TIMEOUT 600)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS ${label} TIMEOUT 600)
 endfunction()

@@ -4,7 +4,8 @@
 #   // sources: src/overlay/selection.cpp   (files compiled in, relative to the root)
 #   // libs: -lcurl                          (extra link arguments)
 # Seeds, when present, live in fuzz/seeds/<target>/.
-#   fuzz/run.sh [target...]     FUZZ_SECONDS (default 20) per target, FUZZ_CXX (default clang++)
+#   fuzz/run.sh [target...]     FUZZ_SECONDS (default 20) per target, FUZZ_MAX_LEN
+#                               (default 8192 bytes), FUZZ_CXX (default clang++)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -44,7 +45,7 @@ for name in "${targets[@]}"; do
   echo "== fuzz $name: running ${seconds}s"
   log=$out/$name.log
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-     "$out/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+     "$out/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="${FUZZ_MAX_LEN:-8192}" \
        -artifact_prefix="$out/$name-" -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1; then
     grep -E '^(stat::number_of_executed_units|Done)' "$log" | sed 's/^/   /' || true
   else

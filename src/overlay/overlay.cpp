@@ -195,8 +195,21 @@ OfxStatus penUpAction(const void* handle) {
   return kOfxStatOK;
 }
 
+// A host may hand a new interact the address of one it destroyed: the old
+// drag record must not carry over, whatever the checkbox says at that moment.
+void forgetDrag(const void* handle) {
+  std::lock_guard<std::mutex> lock(gDragMu);
+  gDrag.erase(handle);
+}
+
 OfxStatus run(const char* action, const void* handle, OfxPropertySetHandle inArgs) {
-  if (!handle || !suitesReady()) return kOfxStatReplyDefault;
+  if (!handle) return kOfxStatReplyDefault;
+  if (action && (std::strcmp(action, kOfxActionCreateInstance) == 0 ||
+                 std::strcmp(action, kOfxActionDestroyInstance) == 0)) {
+    forgetDrag(handle);
+    return kOfxStatReplyDefault;
+  }
+  if (!suitesReady()) return kOfxStatReplyDefault;
   Context ctx;
   ctx.effect = effectOf(handle);
   if (!ctx.effect) return kOfxStatReplyDefault;
@@ -222,13 +235,6 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
                       OfxPropertySetHandle /*outArgs*/) {
   // No exception may cross into the host; allocation failure included.
   try {
-    // A host may hand a later interact the address of a destroyed one; its
-    // drag record must not outlive it, or a stale drag would continue there.
-    if (action && handle && std::strcmp(action, kOfxActionDestroyInstance) == 0) {
-      std::lock_guard<std::mutex> lock(gDragMu);
-      gDrag.erase(handle);
-      return kOfxStatReplyDefault;
-    }
     return run(action, handle, inArgs);
   } catch (...) {
     return kOfxStatFailed;

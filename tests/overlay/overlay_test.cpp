@@ -1,6 +1,7 @@
 // The overlay driven through the headless host exactly as a viewer drives it:
 // pen events write the selection parameters, the draw action paints into a
 // real off-screen GL context whose pixels are read back.
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -57,6 +58,18 @@ void expect_box(const json& box, double x, double y, double w, double h) {
   EXPECT_NEAR(box["h"].get<double>(), h, 1e-12) << box;
 }
 
+// Positions go through canonical coordinates and back, so they match to rounding;
+// radii are copied from brush_size and match exactly.
+void expect_dabs(const json& brush, const std::vector<std::array<double, 3>>& want) {
+  ASSERT_TRUE(brush.is_array()) << brush;
+  ASSERT_EQ(brush.size(), want.size()) << brush;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_NEAR(brush[i][0].get<double>(), want[i][0], 1e-12) << brush;
+    EXPECT_NEAR(brush[i][1].get<double>(), want[i][1], 1e-12) << brush;
+    EXPECT_EQ(brush[i][2].get<double>(), want[i][2]) << brush;
+  }
+}
+
 TEST_F(OverlayTest, BoxToolRewritesTheBoxOnEveryPenEvent) {
   instance_->set_int("select_tool", kBox);
   EXPECT_EQ(viewer_->pen_down(at(0.6, 0.7)), kOfxStatOK);
@@ -95,14 +108,11 @@ TEST_F(OverlayTest, BrushToolsAppendOneDabPerPenEvent) {
   viewer_->pen_down(at(0.75, 0.25));
   viewer_->pen_up(at(0.75, 0.25));
 
-  // Canonical to normalised and back is exact only within rounding.
-  const json want = json::parse("[[0.1,0.2,0.05],[0.15,0.2,0.05],[0.2,0.2,0.05],"
-                                "[0.5,0.5,-0.05],[0.75,0.25,0.05]]");
-  const json got = doc("brush_json");
-  ASSERT_EQ(got.size(), want.size()) << got;
-  for (size_t i = 0; i < want.size(); ++i)
-    for (size_t k = 0; k < 3; ++k)
-      EXPECT_NEAR(got[i][k].get<double>(), want[i][k].get<double>(), 1e-12) << got;
+  expect_dabs(doc("brush_json"), {{0.1, 0.2, 0.05},
+                                  {0.15, 0.2, 0.05},
+                                  {0.2, 0.2, 0.05},
+                                  {0.5, 0.5, -0.05},
+                                  {0.75, 0.25, 0.05}});
   EXPECT_EQ(instance_->get_string("bbox_json"), "");
 }
 
@@ -205,6 +215,24 @@ TEST_F(OverlayTest, CheckboxOffLeavesEveryActionToTheHost) {
   expect_box(doc("bbox_json"), 0.1, 0.1, 0.2, 0.3);
 }
 
+TEST_F(OverlayTest, DestroyedInteractLeavesNoDragBehind) {
+  // A host may give a new viewer the address of a destroyed one; the plug-in
+  // forgets a handle's drag when told the interact is gone, checkbox on or off.
+  auto* entry = reinterpret_cast<OfxPluginEntryPoint*>(
+      plugin().descriptor().ptr(kOfxImageEffectPluginPropOverlayInteractV1));
+  ASSERT_NE(entry, nullptr);
+  for (int drawMask : {1, 0}) {
+    instance_->set_int("draw_mask", 1);
+    EXPECT_EQ(viewer_->pen_down(at(0.2, 0.2)), kOfxStatOK);
+    instance_->set_int("draw_mask", drawMask);
+    EXPECT_EQ(entry(kOfxActionDestroyInstance, viewer_->handle(), nullptr, nullptr),
+              kOfxStatReplyDefault);
+    instance_->set_int("draw_mask", 1);
+    EXPECT_EQ(viewer_->pen_motion(at(0.6, 0.6)), kOfxStatReplyDefault) << drawMask;
+  }
+  expect_box(doc("bbox_json"), 0.2, 0.2, 0.0, 0.0);
+}
+
 TEST_F(OverlayTest, EachViewerKeepsItsOwnAnchor) {
   auto second = instance_->new_interact();
   viewer_->pen_down(at(0.1, 0.1));
@@ -221,37 +249,55 @@ TEST_F(OverlayTest, EachViewerKeepsItsOwnAnchor) {
 }
 
 TEST_F(OverlayTest, ConcurrentPenEventsOnTwoViewers) {
-  // Two instances, each with its own viewer on its own thread: the drag records
-  // are shared plug-in state, the documents are not.
+  // Some hosts run each viewer on a thread of its own. This host hands overlay
+  // actions over one at a time, so the threads call the overlay entry directly,
+  // as such a host would. Two instances keep the documents apart; the drag
+  // records, created here on first use from both threads, are shared plug-in state.
+  auto* entry = reinterpret_cast<OfxPluginEntryPoint*>(
+      plugin().descriptor().ptr(kOfxImageEffectPluginPropOverlayInteractV1));
+  ASSERT_NE(entry, nullptr);
   auto other = instance();
   ASSERT_NE(other, nullptr);
   other->set_project(1920, 1080);
   other->set_int("select_tool", kAdd);
-  auto otherViewer = other->new_interact();
   instance_->set_int("select_tool", kBox);
+  constexpr int kViewers = 4;
+  std::vector<std::unique_ptr<Interact>> boxViewers, brushViewers;
+  for (int v = 0; v < kViewers; ++v) {
+    boxViewers.push_back(instance_->new_interact());
+    brushViewers.push_back(other->new_interact());
+  }
 
-  constexpr int kStrokes = 40;
   std::atomic<int> failures{0};
+  auto pen = [&](Interact& viewer, const char* action, double x, double y) {
+    ofxhost::PropertySet args;
+    const PenEvent e = at(x, y);
+    args.set_dbl(kOfxInteractPropPenPosition, {e.x, e.y});
+    if (entry(action, viewer.handle(), ofxhost::handle_of(args), nullptr) != kOfxStatOK)
+      ++failures;
+  };
+  constexpr int kStrokes = 40;
   std::thread boxes([&] {
     for (int i = 0; i < kStrokes; ++i) {
-      const double a = 0.01 * (i % 50);
-      if (viewer_->pen_down(at(a, a)) != kOfxStatOK) ++failures;
-      for (int m = 1; m <= 5; ++m)
-        if (viewer_->pen_motion(at(a + 0.05 * m, a + 0.02 * m)) != kOfxStatOK) ++failures;
-      if (viewer_->pen_up(at(0, 0)) != kOfxStatOK) ++failures;
+      Interact& viewer = *boxViewers[i % kViewers];
+      const double a = 0.01 * i;
+      pen(viewer, kOfxInteractActionPenDown, a, a);
+      for (int m = 1; m <= 5; ++m) pen(viewer, kOfxInteractActionPenMotion, a + 0.05 * m, a + 0.02 * m);
+      pen(viewer, kOfxInteractActionPenUp, 0, 0);
     }
   });
   std::thread brush([&] {
     for (int i = 0; i < kStrokes; ++i) {
-      if (otherViewer->pen_down(at(0.5, 0.5)) != kOfxStatOK) ++failures;
-      if (otherViewer->pen_motion(at(0.6, 0.5)) != kOfxStatOK) ++failures;
-      if (otherViewer->pen_up(at(0.6, 0.5)) != kOfxStatOK) ++failures;
+      Interact& viewer = *brushViewers[i % kViewers];
+      pen(viewer, kOfxInteractActionPenDown, 0.5, 0.5);
+      pen(viewer, kOfxInteractActionPenMotion, 0.6, 0.5);
+      pen(viewer, kOfxInteractActionPenUp, 0.6, 0.5);
     }
   });
   boxes.join();
   brush.join();
   EXPECT_EQ(failures.load(), 0);
-  const double a = 0.01 * ((kStrokes - 1) % 50);
+  const double a = 0.01 * (kStrokes - 1);
   expect_box(doc("bbox_json"), a, a, 0.25, 0.1);
   EXPECT_EQ(json::parse(other->get_string("brush_json")).size(), 2u * kStrokes);
 }
