@@ -14,7 +14,7 @@ namespace {
 // image points into the caller's Image of the current render.
 struct HostImage {
   PropertySet props;
-  std::optional<Image> owned;
+  std::shared_ptr<Image> owned;
   InstanceState* owner = nullptr;
 };
 
@@ -141,7 +141,7 @@ OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*,
     if (!out) return kOfxStatFailed;  // only a render has an output image
     describe_image(*hi, *out, *clip);
   } else {
-    FrameProvider provider;
+    SharedFrameProvider provider;
     {
       std::lock_guard<std::mutex> lock(inst->mu);
       provider = inst->provider;
@@ -182,14 +182,14 @@ OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD
   if (!live || !bounds) return kOfxStatErrBadHandle;
   InstanceState* inst = clip_of(h)->owner;
   if (!inst) return kOfxStatErrBadHandle;
-  FrameProvider provider;
+  SharedFrameProvider provider;
   {
     std::lock_guard<std::mutex> lock(inst->mu);
     provider = inst->provider;
   }
   // Every clip of a filter is as large as its source frame.
   if (provider) {
-    if (std::optional<Image> frame = provider(time)) {
+    if (std::shared_ptr<Image> frame = provider(time)) {
       const OfxRectI& b = frame->bounds;
       *bounds = OfxRectD{double(b.x1), double(b.y1), double(b.x2), double(b.y2)};
       return kOfxStatOK;

@@ -125,7 +125,7 @@ struct InstanceState {
   bool created = false;
 
   mutable std::mutex mu;  // guards the provider, the outputs and the messages
-  FrameProvider provider;
+  SharedFrameProvider provider;
   std::map<std::thread::id, Image*> outputs;  // the output image of each rendering thread
   std::vector<Message> messages;
   std::atomic<int> outstanding{0};

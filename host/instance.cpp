@@ -116,6 +116,14 @@ OfxImageEffectHandle Instance::handle() const {
 PropertySet& Instance::props() { return impl_->st.props; }
 
 void Instance::set_source(FrameProvider provider) {
+  // Moving the frame into shared storage moves its pixel vector, no copy.
+  set_source(SharedFrameProvider([p = std::move(provider)](double t) -> std::shared_ptr<Image> {
+    std::optional<Image> frame = p ? p(t) : std::nullopt;
+    return frame ? std::make_shared<Image>(std::move(*frame)) : nullptr;
+  }));
+}
+
+void Instance::set_source(SharedFrameProvider provider) {
   std::lock_guard<std::mutex> lock(impl_->st.mu);
   impl_->st.provider = std::move(provider);
 }

@@ -99,6 +99,9 @@ class Plugin;
 
 // Supplies the Source clip's image at a time; nullopt makes clipGetImage fail.
 using FrameProvider = std::function<std::optional<Image>(double time)>;
+// The same, for callers that keep their frames: the host holds a reference
+// while the plug-in holds the image, so no pixels are copied per fetch.
+using SharedFrameProvider = std::function<std::shared_ptr<Image>(double time)>;
 
 struct PenEvent {
   double x = 0, y = 0;  // canonical coordinates
@@ -144,6 +147,7 @@ class Instance {
 
   // Source clip.
   void set_source(FrameProvider provider);
+  void set_source(SharedFrameProvider provider);
   void set_frame_range(double first, double last);  // also unsets when never called
   void set_frame_rate(double fps);
   void set_project(double width, double height, double offset_x = 0, double offset_y = 0);

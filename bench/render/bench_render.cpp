@@ -110,9 +110,9 @@ std::unique_ptr<ofxhost::Instance> bench_instance(const char* depth, int mode) {
   inst->set_string("clip_start", "0");
   inst->set_int("output_mode", mode);
   inst->set_pixel_depth(depth);
-  // The host takes the source frame by value; keep one shared copy per run.
+  // One source frame shared with the host, as a host with a frame cache has it.
   auto source = std::make_shared<ofxhost::Image>(ofxhost::make_image({0, 0, kW, kH}, depth));
-  inst->set_source([source](double) { return std::optional<ofxhost::Image>(*source); });
+  inst->set_source(ofxhost::SharedFrameProvider([source](double) { return source; }));
   return inst;
 }
 
