@@ -7,6 +7,8 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +86,18 @@ struct Backend {
   }
 };
 
+double process_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+long long thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
 bool wait_for_end(ofxhost::Instance& inst) {
   const auto end = Clock::now() + std::chrono::seconds(120);
   while (Clock::now() < end) {
@@ -118,24 +132,36 @@ void launch(benchmark::State& state, int w, int h, const std::string& depth, int
   auto plugin = ofxhost::Plugin::load(MATTIVO_BUNDLE_DIR);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
   const ofxhost::Image source = make_frame(w, h, depth);
-  std::atomic<long long> host_ns{0};
+  std::atomic<long long> host_ns{0};      // wall time spent handing out frames
+  std::atomic<long long> host_cpu_ns{0};  // and its CPU time
   inst->set_frame_range(0, frames - 1);
   inst->set_pixel_depth(depth);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> {
     const auto start = Clock::now();
+    const long long cpu_start = thread_cpu_ns();
     ofxhost::Image copy = source;
+    host_cpu_ns += thread_cpu_ns() - cpu_start;
     host_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return copy;
   });
   inst->set_string("backend_url", backend.server.url());
 
+  double cpu_total = 0;
+  int pulls = 0;
   for (auto _ : state) {
+    ++pulls;
     host_ns = 0;
+    host_cpu_ns = 0;
+    const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     press(*plugin, *inst);
     const auto blocked = Clock::now() - start;
+    cpu_total += process_cpu_seconds() - cpu_start - host_cpu_ns * 1e-9;
     state.SetIterationTime((std::chrono::duration<double>(blocked).count() - host_ns * 1e-9) / frames);
     state.counters["host_fetch_ms_per_frame"] = host_ns * 1e-6 / frames;
+    // CPU of every thread of ours (grabber and encoders): what the wall time
+    // shrinks to on an idle machine, divided over its cores.
+    state.counters["cpu_ms_per_frame"] = cpu_total * 1e3 / frames / pulls;
     wait_for_end(*inst);
     std::filesystem::remove_all(scratch.dir + "/corvane");
   }
