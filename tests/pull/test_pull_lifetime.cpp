@@ -124,6 +124,15 @@ TEST_F(PullLifetime, DestroyedInstanceCancelsATransferInFlight) {
   EXPECT_EQ(wait_for_end(*next), "ready: 1 frames matted");
 }
 
+TEST_F(PullLifetime, InstanceThePlugInDidNotSeeCreatedStillGetsItsPull) {
+  ScriptedBackend backend;
+  // The plug-in forgets the instance, as if the host had never sent the create action.
+  ASSERT_EQ(plugin_->main_entry(kOfxActionDestroyInstance, instance_->handle(), nullptr, nullptr), kOfxStatOK);
+  set_clip(*instance_, 0.0, 2);
+  instance_->set_string("backend_url", backend.url());
+  EXPECT_EQ(pull(*instance_), "ready: 2 frames matted");
+}
+
 TEST_F(PullLifetime, UnloadStopsTransfersAndWaitsForEveryThread) {
   // A clean start: the fixture's own plug-in and its beacon threads are gone.
   instance_.reset();
