@@ -182,13 +182,20 @@ void session(benchmark::State& state) {
   inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });
   inst->set_string("backend_url", backend.server.url());
 
+  double cpu_total = 0;
+  int pulls = 0;
   for (auto _ : state) {
+    ++pulls;
     inst->set_string("status", "idle");
     press(*plugin, *inst);
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     wait_for_end(*inst);
     const double worker = std::chrono::duration<double>(Clock::now() - start).count();
+    cpu_total += process_cpu_seconds() - cpu_start;
     state.SetIterationTime((worker - kPollPause) / kFrames);
+    // Both ends of the loopback run in this process: client and server CPU together.
+    state.counters["cpu_ms_per_frame"] = cpu_total * 1e3 / kFrames / pulls;
     std::filesystem::remove_all(scratch.dir + "/corvane");
   }
   state.counters["connections"] = 0;
