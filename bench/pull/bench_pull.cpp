@@ -170,14 +170,17 @@ void launch(benchmark::State& state, int w, int h, const std::string& depth, int
 void BM_LaunchPerFrame1080pBytes(benchmark::State& s) { launch(s, 1920, 1080, kOfxBitDepthByte, 24); }
 void BM_LaunchPerFrame2160pFloat(benchmark::State& s) { launch(s, 3840, 2160, kOfxBitDepthFloat, 8); }
 
-void session(benchmark::State& state) {
+// Frames of w x h and mattes of matte_bytes: tiny ones leave only the
+// per-frame overhead of the protocol, the files and the status writes.
+void session(benchmark::State& state, int w, int h, size_t matte_bytes) {
   constexpr int kFrames = 48;
   constexpr double kPollPause = 0.020;  // the test build's poll interval
   Scratch scratch;
   Backend backend(false);
+  backend.matte.assign(matte_bytes, 'm');
   auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
-  const ofxhost::Image source = make_frame(1920, 1080, kOfxBitDepthByte);
+  const ofxhost::Image source = make_frame(w, h, kOfxBitDepthByte);
   inst->set_frame_range(0, kFrames - 1);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });
   inst->set_string("backend_url", backend.server.url());
@@ -211,7 +214,11 @@ void session(benchmark::State& state) {
 
 BENCHMARK(BM_LaunchPerFrame1080pBytes)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_LaunchPerFrame2160pFloat)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(session)->Name("BM_SessionPerFrame1080p")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+void BM_SessionPerFrame1080p(benchmark::State& s) { session(s, 1920, 1080, 60000); }
+void BM_SessionPerFrameTiny(benchmark::State& s) { session(s, 32, 18, 100); }
+
+BENCHMARK(BM_SessionPerFrame1080p)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_SessionPerFrameTiny)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 
