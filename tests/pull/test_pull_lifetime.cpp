@@ -84,7 +84,7 @@ TEST_F(PullLifetime, DestroyedInstanceEndsItsPullQuietly) {
 
   instance_.reset();
   // The worker stops polling for an instance that is gone...
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const size_t polls = count(backend.lines(), "GET /api/matte/sessions/sess-1");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(count(backend.lines(), "GET /api/matte/sessions/sess-1"), polls);
