@@ -105,8 +105,7 @@ HostBench& host_bench() {
 std::unique_ptr<ofxhost::Instance> bench_instance(const char* depth, int mode) {
   auto& bench = host_bench();
   if (!bench.plugin) return nullptr;
-  auto inst = bench.plugin->create_instance();
-  inst->set_string("backend_url", "");
+  auto inst = bench.plugin->create_instance(nullptr, {{"backend_url", ""}});
   inst->set_string("session_id", "bench");
   inst->set_string("clip_start", "0");
   inst->set_int("output_mode", mode);

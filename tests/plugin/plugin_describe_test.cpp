@@ -128,7 +128,7 @@ TEST_F(PluginDescribe, DefaultsRangesOptionsAndHints) {
 }
 
 TEST_F(PluginDescribe, NewInstanceStartsFromTheDefaults) {
-  auto inst = plugin().create_instance();
+  auto inst = instance();  // every default but backend_url, which would start a beacon
   ASSERT_TRUE(inst);
   EXPECT_EQ(inst->get_string("status"), "idle");
   EXPECT_EQ(inst->get_string("brush_json"), "[]");

@@ -315,6 +315,8 @@ void reference(Image& src, Image& out, const std::vector<unsigned char>* matte, 
 TEST_F(PluginRender, RandomFramesMatchTheFormulas) {
   std::mt19937 rng(7);
   auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto inst = instance();
+  ASSERT_TRUE(inst);
   for (int round = 0; round < 40; ++round) {
     const std::string session = "random" + std::to_string(round);
     const int mw = pick(1, 50), mh = pick(1, 50);
@@ -335,7 +337,9 @@ TEST_F(PluginRender, RandomFramesMatchTheFormulas) {
         }
       }
     }
-    auto inst = showing(session, src);
+    inst->set_source([src](double) { return std::optional<Image>(src); });
+    inst->set_string("session_id", session);
+    inst->set_pixel_depth(depth);
     const int mode = pick(0, 2);
     inst->set_int("output_mode", mode);
     const int ox = pick(-12, 12), oy = pick(-12, 12);

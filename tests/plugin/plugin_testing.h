@@ -38,13 +38,10 @@ class PluginSuite : public ::testing::Test {
   static std::string root() { return tmp_ + "/corvane/"; }
 
   std::unique_ptr<ofxhost::Instance> instance() {
+    // Saved with no backend: no test starts a beacon or talks to a real backend.
     OfxStatus status = -1;
-    auto inst = plugin_->create_instance(&status);
+    auto inst = plugin_->create_instance(&status, {{"backend_url", ""}});
     EXPECT_EQ(status, kOfxStatOK);
-    // No test talks to a real backend.
-    if (inst) {
-      inst->set_string("backend_url", "");
-    }
     return inst;
   }
 

@@ -1,0 +1,66 @@
+// mattivo-backend as an object: the store, the job queue and the HTTP server
+// put together, so that tests can run it inside their own process.
+#pragma once
+
+#include "job_queue.h"
+#include "session_store.h"
+
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace tessel {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  std::string data_dir;
+  std::string prefix;  // "" or "/k/<token>"
+  int workers = 1;
+  StoreLimits limits;
+  int janitor_seconds = 60;  // how often expired sessions are looked for
+};
+
+// True for "" and for paths like "/k/abc123": no trailing slash, no dots
+// segments, only characters that need no escaping in a URL.
+bool valid_prefix(const std::string& prefix);
+
+class BackendServer {
+ public:
+  explicit BackendServer(ServerOptions options);
+  ~BackendServer();
+  BackendServer(const BackendServer&) = delete;
+  BackendServer& operator=(const BackendServer&) = delete;
+
+  // Opens the store, binds the port, requeues unfinished sessions and starts serving.
+  bool start(std::string* error);
+  // Stops serving; running jobs stop between frames and stay queued on disk.
+  void stop();
+  int port() const { return port_; }
+  // "http://host:port" + prefix: the base URL the plug-in is given.
+  std::string base_url() const;
+  SessionStore& store() { return *store_; }
+
+ private:
+  void janitor();
+
+  ServerOptions options_;
+  std::unique_ptr<SessionStore> store_;
+  std::unique_ptr<JobQueue> queue_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+  std::thread janitor_;
+  std::mutex janitor_mu_;
+  std::condition_variable janitor_wake_;
+  bool stopping_ = false;
+  int port_ = 0;
+};
+
+// Runs the engine on one queued session (the job queue's runner).
+void run_session_job(SessionStore* store, const std::string& id, const std::atomic<bool>& stopping);
+
+}  // namespace tessel

@@ -1,0 +1,175 @@
+// Anchor segmentation: the user's box and dabs (or a detected person) seed a
+// GrabCut at reduced resolution.
+#include "engine_parts.h"
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessel {
+namespace {
+
+cv::Rect box_pixels(const NormBox& b, cv::Size size) {
+  int x0 = static_cast<int>(std::floor(b.x * size.width));
+  int y0 = static_cast<int>(std::floor(b.y * size.height));
+  int x1 = static_cast<int>(std::ceil((b.x + b.w) * size.width));
+  int y1 = static_cast<int>(std::ceil((b.y + b.h) * size.height));
+  return cv::Rect(x0, y0, std::max(1, x1 - x0), std::max(1, y1 - y0)) &
+         cv::Rect(0, 0, size.width, size.height);
+}
+
+// The region the add dabs mark, grown generously: a dab or two on the torso
+// should still let GrabCut find the head and the feet.
+cv::Rect dab_region(const std::vector<Dab>& dabs, cv::Size size) {
+  double x0 = 1, y0 = 1, x1 = 0, y1 = 0, rmax = 0;
+  for (const Dab& d : dabs) {
+    if (d.r <= 0) continue;
+    double ry = d.r * size.width / size.height;
+    x0 = std::min(x0, d.x - d.r);
+    x1 = std::max(x1, d.x + d.r);
+    y0 = std::min(y0, d.y - ry);
+    y1 = std::max(y1, d.y + ry);
+    rmax = std::max(rmax, d.r);
+  }
+  double gx = (x1 - x0) * 0.6 + rmax * 2, gy = (y1 - y0) * 0.6 + rmax * 2;
+  NormBox b{x0 - gx, y0 - gy, (x1 - x0) + 2 * gx, (y1 - y0) + 2 * gy};
+  b.x = std::max(0.0, b.x);
+  b.y = std::max(0.0, b.y);
+  b.w = std::min(1.0 - b.x, b.w);
+  b.h = std::min(1.0 - b.y, b.h);
+  return box_pixels(b, size);
+}
+
+void paint_dabs(cv::Mat* gc, const std::vector<Dab>& dabs) {
+  for (const Dab& d : dabs) {
+    cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)),
+                static_cast<int>(std::lround(d.y * gc->rows)));
+    int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * gc->cols)));
+    cv::circle(*gc, c, r, cv::Scalar(d.r > 0 ? cv::GC_FGD : cv::GC_BGD), cv::FILLED);
+  }
+}
+
+// Drops islands: keeps the components that hold a sure-foreground seed, or
+// the largest one when there is no seed.
+cv::Mat keep_main_components(const cv::Mat& mask, const cv::Mat& seeds) {
+  cv::Mat labels, stats, centroids;
+  int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  if (n <= 2) return mask;
+  std::vector<char> keep(n, 0);
+  int largest = 1;
+  for (int i = 1; i < n; ++i) {
+    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA)) largest = i;
+  }
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* s = seeds.ptr<uchar>(y);
+    for (int x = 0; x < mask.cols; ++x) {
+      if (l[x] > 0 && s[x]) keep[l[x]] = 1;
+    }
+  }
+  keep[largest] = 1;
+  // Large pieces of the character cut apart by a thin occluder stay too.
+  int big = stats.at<int>(largest, cv::CC_STAT_AREA) / 4;
+  for (int i = 1; i < n; ++i) {
+    if (stats.at<int>(i, cv::CC_STAT_AREA) >= big) keep[i] = 1;
+  }
+  cv::Mat out = cv::Mat::zeros(mask.size(), CV_8U);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < mask.cols; ++x) o[x] = keep[l[x]] && l[x] > 0 ? 255 : 0;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
+  // The detector's window is 64 x 128; people smaller than that at this scale
+  // are missed, people larger are found further up its pyramid.
+  double scale = std::min(1.0, 640.0 / std::max(bgr.cols, bgr.rows));
+  cv::Mat img;
+  cv::resize(bgr, img, cv::Size(), scale, scale, cv::INTER_AREA);
+  if (img.cols < 64 || img.rows < 128) return false;
+  cv::HOGDescriptor hog;
+  hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
+  std::vector<cv::Rect> found;
+  std::vector<double> weights;
+  hog.detectMultiScale(img, found, weights, 0.0, cv::Size(8, 8), cv::Size(16, 16), 1.05, 2.0);
+  int best = -1;
+  for (size_t i = 0; i < found.size(); ++i) {
+    double w = i < weights.size() ? weights[i] : 0.0;
+    if (w < 0.3) continue;
+    if (best < 0 || found[i].area() * w > found[best].area() * weights[best]) best = static_cast<int>(i);
+  }
+  if (best < 0) return false;
+  cv::Rect r = found[best];
+  *box = cv::Rect(static_cast<int>(r.x / scale), static_cast<int>(r.y / scale),
+                  static_cast<int>(r.width / scale), static_cast<int>(r.height / scale)) &
+         cv::Rect(0, 0, bgr.cols, bgr.rows);
+  return box->area() > 0;
+}
+
+bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
+                    const EngineSettings& settings, cv::Mat* mask, std::string* error) {
+  cv::Mat small;
+  cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
+  cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
+  if (request.has_box) {
+    // A loosely drawn box may clip the hair: allow a little growth past it.
+    cv::Rect inner = box_pixels(request.box, small.size());
+    int m = std::max(2, small.cols / 40);
+    cv::Rect outer = cv::Rect(inner.x - m, inner.y - m, inner.width + 2 * m, inner.height + 2 * m) &
+                     cv::Rect(0, 0, small.cols, small.rows);
+    gc(outer).setTo(cv::GC_PR_BGD);
+    gc(inner).setTo(cv::GC_PR_FGD);
+  } else if (has_positive_dab(request)) {
+    gc.setTo(cv::GC_PR_BGD);
+    gc(dab_region(request.dabs, small.size())).setTo(cv::GC_PR_FGD);
+  } else {
+    cv::Rect person;
+    if (!detect_person(work, &person)) {
+      *error = request.text_prompt.empty()
+                   ? "nothing selected and no person found: draw a box or brush over the character"
+                   : "no person found for the hint";
+      return false;
+    }
+    double s = static_cast<double>(small.cols) / work.cols;
+    cv::Rect r(static_cast<int>(person.x * s), static_cast<int>(person.y * s),
+               std::max(1, static_cast<int>(person.width * s)),
+               std::max(1, static_cast<int>(person.height * s)));
+    gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
+  }
+  paint_dabs(&gc, request.dabs);
+
+  cv::Mat seeds = gc == cv::GC_FGD;
+  if (cv::countNonZero((gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD)) == 0) {
+    *error = "the selection covers nothing";
+    return false;
+  }
+  // GrabCut needs background samples; a box over the whole frame gives none.
+  if (cv::countNonZero((gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD)) == 0) {
+    cv::rectangle(gc, cv::Rect(0, 0, gc.cols, gc.rows), cv::Scalar(cv::GC_PR_BGD), 1);
+  }
+  cv::Mat result;
+  if (small.cols >= 8 && small.rows >= 8) {
+    cv::Mat bgd, fgd;
+    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, settings.grabcut_iterations, cv::GC_INIT_WITH_MASK);
+  }
+  result = (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD);
+  if (cv::countNonZero(result) == 0) {
+    *error = "the selection covers nothing";
+    return false;
+  }
+  result = keep_main_components(result, seeds);
+
+  cv::Mat up;
+  result.convertTo(up, CV_32F, 1.0 / 255);
+  cv::resize(up, up, work.size(), 0, 0, cv::INTER_LINEAR);
+  *mask = up > 0.5f;
+  return true;
+}
+
+}  // namespace tessel

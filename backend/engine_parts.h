@@ -1,0 +1,72 @@
+// Pieces of the matting engine shared by its source files.
+#pragma once
+
+#include "matte_request.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <string>
+
+namespace tessel {
+
+// What "fast" and "fine" change: resolutions, flow quality and refinement.
+struct EngineSettings {
+  int work_side;       // longest side at which the character is tracked
+  int grabcut_side;    // longest side for the anchor segmentation
+  int grabcut_iterations;
+  int flow_preset;     // cv::DISOpticalFlow preset
+  int refine_side;     // longest side at which edges are refined
+  float band;          // half width of the edge band, in work pixels
+  bool colour_guide;   // refine with the colour picture rather than its grey
+};
+
+EngineSettings engine_settings(Quality quality);
+
+// Longest side of `size` brought down to `side` (never enlarged), aspect kept.
+cv::Size fit_side(cv::Size size, int side);
+
+// Foreground and background colour histograms (16 levels per channel).
+struct ColourModel {
+  cv::Mat fg, bg;  // CV_32F, 4096 bins, each summing to 1
+  bool ready = false;
+};
+
+// Blends the colours under the two masks into the model; rate 1 replaces it.
+void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
+                  const cv::Mat& bg_mask, float rate);
+// Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit].
+cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
+
+// The anchor segmentation: a 0/255 mask at the size of `work`, or false with a
+// plain error text for the user.
+bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
+                    const EngineSettings& settings, cv::Mat* mask, std::string* error);
+
+// The largest upright person the built-in people detector finds, or false.
+bool detect_person(const cv::Mat& bgr, cv::Rect* box);
+
+// Tracking state carried from one frame to the next in one direction.
+struct Tracker {
+  EngineSettings settings;
+  cv::Ptr<cv::DISOpticalFlow> flow;
+  cv::Mat prev_gray;  // CV_8U, work size
+  cv::Mat prev_prob;  // CV_32F in [0, 1], work size
+  ColourModel colour;
+};
+
+// Starts a tracker from the anchor picture and mask; the returned probability
+// map is the anchor's own, with its edges fitted to the picture.
+cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask,
+                      const EngineSettings& settings);
+// A deep copy, so that the backward pass starts from the anchor again.
+Tracker tracker_copy(const Tracker& tracker);
+// Carries the character into the next picture; returns its probability map.
+cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
+
+// The final matte: the probability map refined against the picture `guide`
+// (any size), then brought to `full` size as 8-bit grey.
+cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
+                     const EngineSettings& settings, cv::Size full);
+
+}  // namespace tessel

@@ -1,0 +1,137 @@
+// Propagation: the previous probability map is carried along dense optical
+// flow, then the band around its edge is decided again by colour.
+#include "engine_parts.h"
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/ximgproc/edge_filter.hpp>
+
+#include <cmath>
+
+namespace tessel {
+namespace {
+
+// Signed distance to the mask's edge: positive inside, negative outside.
+cv::Mat signed_distance(const cv::Mat& mask) {
+  cv::Mat inside, outside, not_mask;
+  cv::bitwise_not(mask, not_mask);
+  cv::distanceTransform(mask, inside, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::distanceTransform(not_mask, outside, cv::DIST_L2, cv::DIST_MASK_3);
+  return inside - outside;
+}
+
+// Components of the new mask that do not touch the carried mask are colour
+// look-alikes that appeared from nowhere (a distractor): drop them.
+cv::Mat keep_connected(const cv::Mat& mask, const cv::Mat& carried) {
+  cv::Mat labels;
+  int n = cv::connectedComponents(mask, labels, 8, CV_32S);
+  if (n <= 2) return mask;
+  std::vector<char> keep(n, 0);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* c = carried.ptr<uchar>(y);
+    for (int x = 0; x < mask.cols; ++x) {
+      if (l[x] > 0 && c[x]) keep[l[x]] = 1;
+    }
+  }
+  cv::Mat out(mask.size(), CV_8U);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < mask.cols; ++x) o[x] = l[x] > 0 && keep[l[x]] ? 255 : 0;
+  }
+  return out;
+}
+
+// Decides the band around the edge of `carried` (a probability map already
+// aligned with `work`) by blending distance to that edge with colour evidence.
+cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal) {
+  const EngineSettings& s = t->settings;
+  cv::Mat carried_mask = carried > 0.5f;
+  if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
+
+  const float tau = s.band / 3.0f;
+  cv::Mat sd = signed_distance(carried_mask);
+  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f);
+  cv::Mat logit(work.size(), CV_32F);
+  for (int y = 0; y < work.rows; ++y) {
+    const float* d = sd.ptr<float>(y);
+    const float* c = colour.ptr<float>(y);
+    float* o = logit.ptr<float>(y);
+    for (int x = 0; x < work.cols; ++x) {
+      float dist = d[x] / tau;
+      dist = dist < -8.f ? -8.f : dist > 8.f ? 8.f : dist;
+      o[x] = dist + c[x];
+    }
+  }
+  cv::Mat prob;
+  cv::exp(-logit, prob);
+  prob = 1.0 / (1.0 + prob);
+  int radius = std::max(1, s.work_side / 240);
+  cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
+  if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
+
+  cv::Mat mask = keep_connected(prob > 0.5f, carried_mask);
+  cv::Mat out;
+  prob.copyTo(out);
+  cv::Mat outside = (mask == 0) & (prob > 0.49f);
+  out.setTo(0.49f, outside);
+  cv::min(cv::max(out, 0.0), 1.0, out);
+
+  // Learn colours from rings on either side of the new edge: local to the
+  // character's outline, and following the background as it changes.
+  cv::Mat sd_new = signed_distance(mask);
+  float ring = 2.0f * s.band;
+  cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
+  cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
+  colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
+  return out;
+}
+
+}  // namespace
+
+cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask,
+                      const EngineSettings& settings) {
+  t->settings = settings;
+  t->flow = cv::DISOpticalFlow::create(settings.flow_preset);
+  cv::cvtColor(work, t->prev_gray, cv::COLOR_BGR2GRAY);
+  cv::Mat not_mask;
+  cv::bitwise_not(mask, not_mask);
+  colour_learn(&t->colour, work, mask, not_mask, 1.0f);
+  cv::Mat carried;
+  mask.convertTo(carried, CV_32F, 1.0 / 255);
+  t->prev_prob = band_update(t, work, carried, 0.0f);
+  return t->prev_prob;
+}
+
+Tracker tracker_copy(const Tracker& t) {
+  Tracker c;
+  c.settings = t.settings;
+  c.flow = cv::DISOpticalFlow::create(t.settings.flow_preset);
+  c.prev_gray = t.prev_gray.clone();
+  c.prev_prob = t.prev_prob.clone();
+  c.colour.fg = t.colour.fg.clone();
+  c.colour.bg = t.colour.bg.clone();
+  c.colour.ready = t.colour.ready;
+  return c;
+}
+
+cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
+  cv::Mat gray, flow;
+  cv::cvtColor(work, gray, cv::COLOR_BGR2GRAY);
+  // Flow from the new picture back to the previous one, so that every new
+  // pixel knows where to fetch its probability from.
+  t->flow->calc(gray, t->prev_gray, flow);
+  cv::Mat map(flow.size(), CV_32FC2);
+  for (int y = 0; y < flow.rows; ++y) {
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    cv::Point2f* m = map.ptr<cv::Point2f>(y);
+    for (int x = 0; x < flow.cols; ++x) m[x] = cv::Point2f(x + f[x].x, y + f[x].y);
+  }
+  cv::Mat carried;
+  cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  t->prev_prob = band_update(t, work, carried, 0.3f);
+  t->prev_gray = gray;
+  return t->prev_prob;
+}
+
+}  // namespace tessel
