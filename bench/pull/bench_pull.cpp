@@ -7,6 +7,8 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +86,18 @@ struct Backend {
   }
 };
 
+double process_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+long long thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
 bool wait_for_end(ofxhost::Instance& inst) {
   const auto end = Clock::now() + std::chrono::seconds(120);
   while (Clock::now() < end) {
@@ -118,24 +132,36 @@ void launch(benchmark::State& state, int w, int h, const std::string& depth, int
   auto plugin = ofxhost::Plugin::load(MATTIVO_BUNDLE_DIR);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
   const ofxhost::Image source = make_frame(w, h, depth);
-  std::atomic<long long> host_ns{0};
+  std::atomic<long long> host_ns{0};      // wall time spent handing out frames
+  std::atomic<long long> host_cpu_ns{0};  // and its CPU time
   inst->set_frame_range(0, frames - 1);
   inst->set_pixel_depth(depth);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> {
     const auto start = Clock::now();
+    const long long cpu_start = thread_cpu_ns();
     ofxhost::Image copy = source;
+    host_cpu_ns += thread_cpu_ns() - cpu_start;
     host_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return copy;
   });
   inst->set_string("backend_url", backend.server.url());
 
+  double cpu_total = 0;
+  int pulls = 0;
   for (auto _ : state) {
+    ++pulls;
     host_ns = 0;
+    host_cpu_ns = 0;
+    const double cpu_start = process_cpu_seconds();
     const auto start = Clock::now();
     press(*plugin, *inst);
     const auto blocked = Clock::now() - start;
+    cpu_total += process_cpu_seconds() - cpu_start - host_cpu_ns * 1e-9;
     state.SetIterationTime((std::chrono::duration<double>(blocked).count() - host_ns * 1e-9) / frames);
     state.counters["host_fetch_ms_per_frame"] = host_ns * 1e-6 / frames;
+    // CPU of every thread of ours (grabber and encoders): what the wall time
+    // shrinks to on an idle machine, divided over its cores.
+    state.counters["cpu_ms_per_frame"] = cpu_total * 1e3 / frames / pulls;
     wait_for_end(*inst);
     std::filesystem::remove_all(scratch.dir + "/corvane");
   }
@@ -144,25 +170,35 @@ void launch(benchmark::State& state, int w, int h, const std::string& depth, int
 void BM_LaunchPerFrame1080pBytes(benchmark::State& s) { launch(s, 1920, 1080, kOfxBitDepthByte, 24); }
 void BM_LaunchPerFrame2160pFloat(benchmark::State& s) { launch(s, 3840, 2160, kOfxBitDepthFloat, 8); }
 
-void session(benchmark::State& state) {
+// Frames of w x h and mattes of matte_bytes: tiny ones leave only the
+// per-frame overhead of the protocol, the files and the status writes.
+void session(benchmark::State& state, int w, int h, size_t matte_bytes) {
   constexpr int kFrames = 48;
   constexpr double kPollPause = 0.020;  // the test build's poll interval
   Scratch scratch;
   Backend backend(false);
+  backend.matte.assign(matte_bytes, 'm');
   auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
-  const ofxhost::Image source = make_frame(1920, 1080, kOfxBitDepthByte);
+  const ofxhost::Image source = make_frame(w, h, kOfxBitDepthByte);
   inst->set_frame_range(0, kFrames - 1);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });
   inst->set_string("backend_url", backend.server.url());
 
+  double cpu_total = 0;
+  int pulls = 0;
   for (auto _ : state) {
+    ++pulls;
     inst->set_string("status", "idle");
     press(*plugin, *inst);
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     wait_for_end(*inst);
     const double worker = std::chrono::duration<double>(Clock::now() - start).count();
+    cpu_total += process_cpu_seconds() - cpu_start;
     state.SetIterationTime((worker - kPollPause) / kFrames);
+    // Both ends of the loopback run in this process: client and server CPU together.
+    state.counters["cpu_ms_per_frame"] = cpu_total * 1e3 / kFrames / pulls;
     std::filesystem::remove_all(scratch.dir + "/corvane");
   }
   state.counters["connections"] = 0;
@@ -178,7 +214,11 @@ void session(benchmark::State& state) {
 
 BENCHMARK(BM_LaunchPerFrame1080pBytes)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_LaunchPerFrame2160pFloat)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(session)->Name("BM_SessionPerFrame1080p")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+void BM_SessionPerFrame1080p(benchmark::State& s) { session(s, 1920, 1080, 60000); }
+void BM_SessionPerFrameTiny(benchmark::State& s) { session(s, 32, 18, 100); }
+
+BENCHMARK(BM_SessionPerFrame1080p)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_SessionPerFrameTiny)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

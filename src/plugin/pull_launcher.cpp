@@ -173,6 +173,10 @@ std::string launch(OfxImageEffectHandle effect, double time, const std::string& 
   job.frame_count = clip.count;
   job.fps = clip.fps;
   job.request_body = request_body(read_request_inputs(effect, time, clip));
+  // A host that skipped the create action still gets its pull reported.
+  if (liveInstance(effect).generation == 0) {
+    instanceCreated(effect);
+  }
   job.instance_generation = liveInstance(effect).generation;
 
   set_string(effect, params::kClipStart, std::to_string(clip.first));

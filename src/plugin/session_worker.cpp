@@ -1,7 +1,6 @@
 #include "plugin/session_worker.h"
 
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,12 +54,19 @@ void publish(const Session& s, const std::string& session_id) {
   gBusy = false;
 }
 
+// The whole file in one read; empty when it cannot be opened or read.
 std::vector<unsigned char> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  if (size <= 0) {
     return {};
   }
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes(static_cast<size_t>(size));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
+    return {};
+  }
+  return bytes;
 }
 
 bool ok(int32_t code) { return code >= 200 && code <= 299; }

@@ -84,7 +84,7 @@ TEST_F(PullLifetime, DestroyedInstanceEndsItsPullQuietly) {
 
   instance_.reset();
   // The worker stops polling for an instance that is gone...
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const size_t polls = count(backend.lines(), "GET /api/matte/sessions/sess-1");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(count(backend.lines(), "GET /api/matte/sessions/sess-1"), polls);
@@ -122,6 +122,15 @@ TEST_F(PullLifetime, DestroyedInstanceCancelsATransferInFlight) {
   EXPECT_FALSE(fs::exists(root() + "sess-1/000000.png"));
   backend.hold("download", false);
   EXPECT_EQ(wait_for_end(*next), "ready: 1 frames matted");
+}
+
+TEST_F(PullLifetime, InstanceThePlugInDidNotSeeCreatedStillGetsItsPull) {
+  ScriptedBackend backend;
+  // The plug-in forgets the instance, as if the host had never sent the create action.
+  ASSERT_EQ(plugin_->main_entry(kOfxActionDestroyInstance, instance_->handle(), nullptr, nullptr), kOfxStatOK);
+  set_clip(*instance_, 0.0, 2);
+  instance_->set_string("backend_url", backend.url());
+  EXPECT_EQ(pull(*instance_), "ready: 2 frames matted");
 }
 
 TEST_F(PullLifetime, UnloadStopsTransfersAndWaitsForEveryThread) {
