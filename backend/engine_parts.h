@@ -7,6 +7,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -22,6 +23,9 @@ struct EngineSettings {
 };
 
 EngineSettings engine_settings(Quality quality);
+
+// Development knobs (MATTIVO_TUNE="name=value,..."), read once.
+double tune(const char* name, double fallback);
 
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
@@ -39,9 +43,18 @@ void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask
 cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
 
 // The anchor segmentation: a 0/255 mask at the size of `work`, or false with a
-// plain error text for the user.
-bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
+// plain error text for the user. `neighbours` are frames near the anchor (at
+// the size of `work`): what moves with the camera in them is background.
+bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error);
+
+// Fits a camera motion (affine) to `flow` over the pixels set in `where`;
+// *residual is how far each pixel's flow departs from it and *noise the 80th
+// percentile of that over the fitted pixels. False with too few pixels.
+bool motion_residual(const cv::Mat& flow, const cv::Mat& where, cv::Mat* residual, float* noise);
+// The camera motion alone: the affine map (2 x 3, CV_64F) taking a pixel of
+// the first picture of `flow` to the second, fitted where `where` is set.
+bool camera_motion(const cv::Mat& flow, const cv::Mat& where, cv::Mat* affine);
 
 // The largest upright person the built-in people detector finds, or false.
 bool detect_person(const cv::Mat& bgr, cv::Rect* box);

@@ -49,9 +49,10 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::Mat carried_mask = carried > 0.5f;
   if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
 
-  const float tau = s.band / 3.0f;
+  const float tau = static_cast<float>(tune("tau", 4.0)) * s.work_side / 960.f;
+  const float wc = static_cast<float>(tune("wc", 1.0));
   cv::Mat sd = signed_distance(carried_mask);
-  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f);
+  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f) * wc;
   cv::Mat logit(work.size(), CV_32F);
   for (int y = 0; y < work.rows; ++y) {
     const float* d = sd.ptr<float>(y);
@@ -83,7 +84,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   float ring = 2.0f * s.band;
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
-  colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
+  colour_learn(&t->colour, work, fg_ring, bg_ring, static_cast<float>(tune("learn", 0.15)));
   return out;
 }
 
@@ -129,7 +130,7 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   }
   cv::Mat carried;
   cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  t->prev_prob = band_update(t, work, carried, 0.3f);
+  t->prev_prob = band_update(t, work, carried, static_cast<float>(tune("temporal", 0.3)));
   t->prev_gray = gray;
   return t->prev_prob;
 }
