@@ -92,7 +92,10 @@ cv::Mat keep_main_components(const cv::Mat& mask, const cv::Mat& seeds) {
 // that moved in the scene. Within the box that is the character, so its
 // colours (and not those of a trunk or a hillside that happen to share the
 // box) seed GrabCut's foreground model.
-void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, cv::Mat* gc) {
+// Also returns in *still the pixels that at least one neighbour, aligned by
+// the camera, shows unchanged: background, or the character's own flat
+// inside where it overlaps itself.
+void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, cv::Mat* gc, cv::Mat* still) {
   if (neighbours.size() < 2) return;
   cv::Mat gray, blurred;
   cv::cvtColor(small, gray, cv::COLOR_BGR2GRAY);
@@ -117,6 +120,7 @@ void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbou
   // Per frame, the noise level of the aligned surroundings (a passer-by there
   // is far less than half of them); a pixel counts as changed above it.
   cv::Mat votes = cv::Mat::zeros(small.size(), CV_8U);
+  cv::Mat agree = cv::Mat::zeros(small.size(), CV_8U);
   for (const cv::Mat& d : diffs) {
     std::vector<uchar> values;
     for (int y = 0; y < d.rows; ++y) {
@@ -130,13 +134,17 @@ void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbou
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     double thr = std::max(12.0, 4.0 * values[values.size() / 2]) * tune("move_k", 1.0);
     votes += (d > thr) / 255;
+    agree |= d < thr * tune("still_frac", 0.5);
   }
   // Changed against most neighbours: the character where it is now, without
   // the ghosts of where it was (those differ from one neighbour only).
   const int need = std::max(2, static_cast<int>(diffs.size()) - 1);
   cv::Mat box = *gc == cv::GC_PR_FGD;
   cv::Mat moving = (votes >= need) & box;
-  cv::morphologyEx(moving, moving, cv::MORPH_OPEN, cv::Mat());
+  // Solid moving parts only: thin moving things (strands of hair) mix in the
+  // colours of what lies behind them.
+  int solid = static_cast<int>(tune("seed_erode", 2));
+  cv::morphologyEx(moving, moving, cv::MORPH_OPEN, cv::Mat(), cv::Point(-1, -1), solid);
   int area = cv::countNonZero(box), inside = cv::countNonZero(moving);
   int stray = cv::countNonZero((votes >= need) & outside);
   if (tune("debug", 0) > 0) {
@@ -147,7 +155,30 @@ void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbou
   // surroundings: motion tells nothing here.
   if (inside < area / 20 || stray > cv::countNonZero(outside) / 5) return;
   gc->setTo(cv::GC_PR_BGD, box & ~moving);
+  cv::dilate(moving, moving, cv::Mat(), cv::Point(-1, -1), 2);
+  *still = agree & ~moving;
   if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_gc.png", *gc * 60);
+}
+
+// GrabCut may spill over background next to the character that shares its
+// colours. What it added there that the neighbouring frames show unchanged is
+// taken back, unless the character encloses it (its flat inside).
+cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
+  cv::Mat doubtful = result & still;
+  cv::Mat kept = result & ~doubtful;
+  cv::Mat labels, stats, centroids;
+  int n = cv::connectedComponentsWithStats(kept == 0, labels, stats, centroids, 4, CV_32S);
+  cv::Mat out = kept.clone();
+  for (int i = 1; i < n; ++i) {
+    const int* s = stats.ptr<int>(i);
+    bool border = s[cv::CC_STAT_LEFT] == 0 || s[cv::CC_STAT_TOP] == 0 ||
+                  s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] == result.cols ||
+                  s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] == result.rows;
+    if (border) continue;
+    cv::Rect r(s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_WIDTH], s[cv::CC_STAT_HEIGHT]);
+    out(r).setTo(255, (labels(r) == i) & doubtful(r));
+  }
+  return out;
 }
 
 }  // namespace
@@ -181,7 +212,7 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error) {
   cv::Mat small;
-  cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
+  cv::resize(work, small, fit_side(work.size(), static_cast<int>(tune("gcside", settings.grabcut_side))), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   if (request.has_box) {
     // A loosely drawn box may clip the hair: allow a little growth past it.
@@ -208,7 +239,8 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
                std::max(1, static_cast<int>(person.height * s)));
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
   }
-  if (tune("still", 1) > 0) seed_from_motion(small, neighbours, &gc);
+  cv::Mat still;
+  if (tune("still", 1) > 0) seed_from_motion(small, neighbours, &gc, &still);
   paint_dabs(&gc, request.dabs);
 
   cv::Mat seeds = gc == cv::GC_FGD;
@@ -223,7 +255,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
   cv::Mat result;
   if (small.cols >= 8 && small.rows >= 8) {
     cv::Mat bgd, fgd;
-    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, settings.grabcut_iterations, cv::GC_INIT_WITH_MASK);
+    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, static_cast<int>(tune("gciter", settings.grabcut_iterations)), cv::GC_INIT_WITH_MASK);
   }
   result = (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD);
   if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_result.png", result);
@@ -231,6 +263,9 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
     *error = "the selection covers nothing";
     return false;
   }
+  if (!still.empty() && tune("trim", 1) > 0) result = trim_still(result, still);
+  if (tune("debug", 0) > 0 && !still.empty()) cv::imwrite("/tmp/mv/dbg_still.png", still);
+  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_trim.png", result);
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

@@ -65,6 +65,9 @@ struct Tracker {
   cv::Ptr<cv::DISOpticalFlow> flow;
   cv::Mat prev_gray;  // CV_8U, work size
   cv::Mat prev_prob;  // CV_32F in [0, 1], work size
+  cv::Mat hidden;     // CV_32F: where the character is believed to be behind something
+  cv::Point2f shift;  // the character's last reliable motion, new pixel to old
+  bool has_shift = false;
   ColourModel colour;
 };
 
@@ -76,6 +79,13 @@ cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask
 Tracker tracker_copy(const Tracker& tracker);
 // Carries the character into the next picture; returns its probability map.
 cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
+
+// Occlusion memory. Parts of the character that vanish from its inside are
+// kept as hidden and moved along with the character; when something
+// character-coloured that moves like the character shows up there again, it
+// is given back. `flow` maps the new picture to the previous one, `colour_lr`
+// is the colour log ratio of the new picture, `prob` the new map (updated).
+void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob);
 
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey.
