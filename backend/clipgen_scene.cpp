@@ -115,10 +115,13 @@ ClipGenerator::ClipGenerator(const ClipSpec& spec) : spec_(spec), scene_(std::ma
   sc.hero_layer = make_layer(size);
   sc.other_layer = make_layer(size);
   sc.post_layer = make_layer(size);
-  // Put the post over the character in the middle of the clip.
-  Pose mid = hero_pose(spec, sc, spec.frames / 2);
-  float u = (1.15f - mid.hip.x / spec.width) / 1.3f;
-  sc.post_phase = u - std::fmod(static_cast<float>(spec.frames / 2) / 70.f, 1.f) + 1.f;
+  // The post crosses the character a little after the anchor (mid-clip), so
+  // the anchor itself is clear, as a user would pick it.
+  int anchor = spec.frames / 2;
+  int crossing = anchor + 15;
+  Pose at = hero_pose(spec, sc, crossing);
+  float u = (1.15f - at.hip.x / spec.width) / 1.3f;
+  sc.post_phase = u - std::fmod(static_cast<float>(crossing) / 70.f, 1.f) + 1.f;
 }
 
 ClipGenerator::~ClipGenerator() = default;

@@ -4,8 +4,11 @@
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
+#include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
 #include <cmath>
 
 namespace tessel {
@@ -84,6 +87,100 @@ cv::Mat keep_main_components(const cv::Mat& mask, const cv::Mat& seeds) {
   return out;
 }
 
+// What moves on its own. Neighbouring frames are aligned to the anchor by the
+// camera's motion; a pixel that differs from all of them belongs to something
+// that moved in the scene. Within the box that is the character, so its
+// colours (and not those of a trunk or a hillside that happen to share the
+// box) seed GrabCut's foreground model.
+// Also returns in *still the pixels that at least one neighbour, aligned by
+// the camera, shows unchanged: background, or the character's own flat
+// inside where it overlaps itself.
+void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, cv::Mat* gc, cv::Mat* still) {
+  if (neighbours.size() < 2) return;
+  cv::Mat gray, blurred;
+  cv::cvtColor(small, gray, cv::COLOR_BGR2GRAY);
+  cv::GaussianBlur(small, blurred, cv::Size(3, 3), 0);
+  cv::Mat outside = (*gc == cv::GC_BGD) | (*gc == cv::GC_PR_BGD);
+  std::vector<cv::Mat> diffs;
+  auto dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM);
+  for (const cv::Mat& n : neighbours) {
+    cv::Mat ns, ng, flow, affine, aligned, diff;
+    cv::resize(n, ns, small.size(), 0, 0, cv::INTER_AREA);
+    cv::GaussianBlur(ns, ns, cv::Size(3, 3), 0);
+    cv::cvtColor(ns, ng, cv::COLOR_BGR2GRAY);
+    dis->calc(gray, ng, flow);
+    if (!camera_motion(flow, outside, &affine)) continue;
+    cv::warpAffine(ns, aligned, affine, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    cv::absdiff(blurred, aligned, diff);
+    std::vector<cv::Mat> ch;
+    cv::split(diff, ch);
+    diffs.push_back(cv::max(cv::max(ch[0], ch[1]), ch[2]));
+  }
+  if (diffs.size() < 2) return;
+  // Per frame, the noise level of the aligned surroundings (a passer-by there
+  // is far less than half of them); a pixel counts as changed above it.
+  cv::Mat votes = cv::Mat::zeros(small.size(), CV_8U);
+  cv::Mat agree = cv::Mat::zeros(small.size(), CV_8U);
+  for (const cv::Mat& d : diffs) {
+    std::vector<uchar> values;
+    for (int y = 0; y < d.rows; ++y) {
+      const uchar* v = d.ptr<uchar>(y);
+      const uchar* o = outside.ptr<uchar>(y);
+      for (int x = 0; x < d.cols; ++x) {
+        if (o[x]) values.push_back(v[x]);
+      }
+    }
+    if (values.empty()) return;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    double thr = std::max(12.0, 4.0 * values[values.size() / 2]) * tune("move_k", 1.0);
+    votes += (d > thr) / 255;
+    agree |= d < thr * tune("still_frac", 0.5);
+  }
+  // Changed against most neighbours: the character where it is now, without
+  // the ghosts of where it was (those differ from one neighbour only).
+  const int need = std::max(2, static_cast<int>(diffs.size()) - 1);
+  cv::Mat box = *gc == cv::GC_PR_FGD;
+  cv::Mat moving = (votes >= need) & box;
+  // Solid moving parts only: thin moving things (strands of hair) mix in the
+  // colours of what lies behind them.
+  int solid = static_cast<int>(tune("seed_erode", 2));
+  cv::morphologyEx(moving, moving, cv::MORPH_OPEN, cv::Mat(), cv::Point(-1, -1), solid);
+  int area = cv::countNonZero(box), inside = cv::countNonZero(moving);
+  int stray = cv::countNonZero((votes >= need) & outside);
+  if (tune("debug", 0) > 0) {
+    cv::imwrite("/tmp/mv/dbg_moved.png", votes * 60);
+    std::fprintf(stderr, "moving %d area %d stray %d of %d\n", inside, area, stray, cv::countNonZero(outside));
+  }
+  // Too little of the box moves, or the camera model does not explain the
+  // surroundings: motion tells nothing here.
+  if (inside < area / 20 || stray > cv::countNonZero(outside) / 5) return;
+  gc->setTo(cv::GC_PR_BGD, box & ~moving);
+  cv::dilate(moving, moving, cv::Mat(), cv::Point(-1, -1), 2);
+  *still = agree & ~moving;
+  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_gc.png", *gc * 60);
+}
+
+// GrabCut may spill over background next to the character that shares its
+// colours. What it added there that the neighbouring frames show unchanged is
+// taken back, unless the character encloses it (its flat inside).
+cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
+  cv::Mat doubtful = result & still;
+  cv::Mat kept = result & ~doubtful;
+  cv::Mat labels, stats, centroids;
+  int n = cv::connectedComponentsWithStats(kept == 0, labels, stats, centroids, 4, CV_32S);
+  cv::Mat out = kept.clone();
+  for (int i = 1; i < n; ++i) {
+    const int* s = stats.ptr<int>(i);
+    bool border = s[cv::CC_STAT_LEFT] == 0 || s[cv::CC_STAT_TOP] == 0 ||
+                  s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] == result.cols ||
+                  s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] == result.rows;
+    if (border) continue;
+    cv::Rect r(s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_WIDTH], s[cv::CC_STAT_HEIGHT]);
+    out(r).setTo(255, (labels(r) == i) & doubtful(r));
+  }
+  return out;
+}
+
 }  // namespace
 
 bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
@@ -112,10 +209,10 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
   return box->area() > 0;
 }
 
-bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
+bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error) {
   cv::Mat small;
-  cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
+  cv::resize(work, small, fit_side(work.size(), static_cast<int>(tune("gcside", settings.grabcut_side))), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   if (request.has_box) {
     // A loosely drawn box may clip the hair: allow a little growth past it.
@@ -142,6 +239,8 @@ bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
                std::max(1, static_cast<int>(person.height * s)));
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
   }
+  cv::Mat still;
+  if (tune("still", 1) > 0) seed_from_motion(small, neighbours, &gc, &still);
   paint_dabs(&gc, request.dabs);
 
   cv::Mat seeds = gc == cv::GC_FGD;
@@ -156,13 +255,17 @@ bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
   cv::Mat result;
   if (small.cols >= 8 && small.rows >= 8) {
     cv::Mat bgd, fgd;
-    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, settings.grabcut_iterations, cv::GC_INIT_WITH_MASK);
+    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, static_cast<int>(tune("gciter", settings.grabcut_iterations)), cv::GC_INIT_WITH_MASK);
   }
   result = (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD);
+  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_result.png", result);
   if (cv::countNonZero(result) == 0) {
     *error = "the selection covers nothing";
     return false;
   }
+  if (!still.empty() && tune("trim", 1) > 0) result = trim_still(result, still);
+  if (tune("debug", 0) > 0 && !still.empty()) cv::imwrite("/tmp/mv/dbg_still.png", still);
+  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_trim.png", result);
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

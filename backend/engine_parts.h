@@ -7,6 +7,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -22,6 +23,9 @@ struct EngineSettings {
 };
 
 EngineSettings engine_settings(Quality quality);
+
+// Development knobs (MATTIVO_TUNE="name=value,..."), read once.
+double tune(const char* name, double fallback);
 
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
@@ -39,9 +43,18 @@ void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask
 cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
 
 // The anchor segmentation: a 0/255 mask at the size of `work`, or false with a
-// plain error text for the user.
-bool segment_anchor(const cv::Mat& work, const MatteRequest& request,
+// plain error text for the user. `neighbours` are frames near the anchor (at
+// the size of `work`): what moves with the camera in them is background.
+bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error);
+
+// Fits a camera motion (affine) to `flow` over the pixels set in `where`;
+// *residual is how far each pixel's flow departs from it and *noise the 80th
+// percentile of that over the fitted pixels. False with too few pixels.
+bool motion_residual(const cv::Mat& flow, const cv::Mat& where, cv::Mat* residual, float* noise);
+// The camera motion alone: the affine map (2 x 3, CV_64F) taking a pixel of
+// the first picture of `flow` to the second, fitted where `where` is set.
+bool camera_motion(const cv::Mat& flow, const cv::Mat& where, cv::Mat* affine);
 
 // The largest upright person the built-in people detector finds, or false.
 bool detect_person(const cv::Mat& bgr, cv::Rect* box);
@@ -52,6 +65,9 @@ struct Tracker {
   cv::Ptr<cv::DISOpticalFlow> flow;
   cv::Mat prev_gray;  // CV_8U, work size
   cv::Mat prev_prob;  // CV_32F in [0, 1], work size
+  cv::Mat hidden;     // CV_32F: where the character is believed to be behind something
+  cv::Point2f shift;  // the character's last reliable motion, new pixel to old
+  bool has_shift = false;
   ColourModel colour;
 };
 
@@ -63,6 +79,13 @@ cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask
 Tracker tracker_copy(const Tracker& tracker);
 // Carries the character into the next picture; returns its probability map.
 cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
+
+// Occlusion memory. Parts of the character that vanish from its inside are
+// kept as hidden and moved along with the character; when something
+// character-coloured that moves like the character shows up there again, it
+// is given back. `flow` maps the new picture to the previous one, `colour_lr`
+// is the colour log ratio of the new picture, `prob` the new map (updated).
+void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob);
 
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey.

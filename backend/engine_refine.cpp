@@ -8,43 +8,92 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 namespace tessel {
 
-EngineSettings engine_settings(Quality quality) {
-  if (quality == Quality::Fast) {
-    return EngineSettings{480, 320, 3, cv::DISOpticalFlow::PRESET_ULTRAFAST, 960, 8.0f, false};
-  }
-  return EngineSettings{960, 480, 5, cv::DISOpticalFlow::PRESET_MEDIUM, 1920, 12.0f, true};
-}
-
-cv::Size fit_side(cv::Size size, int side) {
-  int longest = std::max(size.width, size.height);
-  if (longest <= side || longest <= 0) return size;
-  double s = static_cast<double>(side) / longest;
-  return cv::Size(std::max(1, static_cast<int>(std::lround(size.width * s))),
-                  std::max(1, static_cast<int>(std::lround(size.height * s))));
-}
-
 cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
                      const EngineSettings& settings, cv::Size full) {
+  const double s = std::min(1.0, std::max(0.0, softness));
+  const double unit = std::max(guide.cols, guide.rows) / 1920.0;
+  cv::Mat m;
+  cv::resize(prob, m, guide.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat hard = m > 0.5f;
+
+  // The unknown region: a band around the edge, wider where tracking was unsure.
+  int reach = std::max(1, static_cast<int>(std::lround((tune("ru0", 3.0) + tune("ru1", 16.0) * s) * unit)));
+  cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
+  cv::Mat sure_fg, sure_bg;
+  cv::erode(hard, sure_fg, kernel);
+  cv::erode(~hard, sure_bg, kernel);
+  cv::Mat unsure = (m > tune("unsure_lo", 0.15)) & (m < tune("unsure_hi", 0.85));
+  sure_fg &= ~unsure;
+  sure_bg &= ~unsure;
+
+  // Local colours of the character and of the background next to each
+  // unknown pixel, averaged from the sure regions around it.
+  cv::Mat img;
+  guide.convertTo(img, CV_32FC3, 1.0 / 255);
+  cv::Size win(4 * reach + 1, 4 * reach + 1);
+  auto local_mean = [&](const cv::Mat& where, cv::Mat* mean, cv::Mat* weight) {
+    cv::Mat w;
+    where.convertTo(w, CV_32F, 1.0 / 255);
+    cv::Mat wi;
+    cv::Mat w3;
+    cv::merge(std::vector<cv::Mat>{w, w, w}, w3);
+    cv::multiply(img, w3, wi);
+    cv::boxFilter(wi, *mean, -1, win, cv::Point(-1, -1), false);
+    cv::boxFilter(w, *weight, -1, win, cv::Point(-1, -1), false);
+  };
+  cv::Mat fsum, fw, bsum, bw;
+  local_mean(sure_fg, &fsum, &fw);
+  local_mean(sure_bg, &bsum, &bw);
+
+  cv::Mat alpha(guide.size(), CV_32F);
+  const float min_contrast = static_cast<float>(tune("contrast", 0.08));
+  for (int y = 0; y < guide.rows; ++y) {
+    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
+    const float* fwp = fw.ptr<float>(y);
+    const float* bwp = bw.ptr<float>(y);
+    const uchar* sf = sure_fg.ptr<uchar>(y);
+    const uchar* sb = sure_bg.ptr<uchar>(y);
+    const float* mp = m.ptr<float>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < guide.cols; ++x) {
+      if (sf[x]) {
+        a[x] = 1.f;
+        continue;
+      }
+      if (sb[x]) {
+        a[x] = 0.f;
+        continue;
+      }
+      float prior = mp[x];
+      if (fwp[x] < 1.f || bwp[x] < 1.f) {
+        a[x] = prior;
+        continue;
+      }
+      // Project the pixel onto the line between the two local colours;
+      // where they are too alike to tell apart, keep the tracked value.
+      cv::Vec3f f = fs[x] / fwp[x], b = bs[x] / bwp[x];
+      cv::Vec3f fb = f - b;
+      float len2 = fb.dot(fb);
+      float proj = (px[x] - b).dot(fb) / std::max(len2, 1e-6f);
+      proj = proj < 0.f ? 0.f : proj > 1.f ? 1.f : proj;
+      float trust = std::min(1.f, std::sqrt(len2) / min_contrast);
+      a[x] = trust * proj + (1.f - trust) * prior;
+    }
+  }
+  // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
-  cv::Mat m;
-  cv::resize(prob, m, g.size(), 0, 0, cv::INTER_LINEAR);
-  // Radius and regularisation grow with softness; both are scaled to the
-  // picture so that a softness means the same at every resolution.
-  double s = std::min(1.0, std::max(0.0, softness));
-  double unit = std::max(g.cols, g.rows) / 1920.0;
-  int radius = std::max(1, static_cast<int>(std::lround((2.0 + 14.0 * s) * unit)));
-  double eps = std::pow((0.01 + 0.12 * s) * 255.0, 2.0);
-  cv::Mat a;
-  cv::ximgproc::guidedFilter(g, m, a, radius, eps);
-  // Low softness keeps a crisp edge: stretch the transition around one half.
-  double gain = 1.0 + 2.0 * (1.0 - s);
-  a = (a - 0.5) * gain + 0.5;
+  int radius = std::max(1, static_cast<int>(std::lround(tune("gr", 2.0) * unit)));
+  cv::ximgproc::guidedFilter(g, alpha, alpha, radius, std::pow(tune("geps", 0.02) * 255.0, 2.0));
   cv::Mat out;
-  a.convertTo(out, CV_8U, 255.0);
+  alpha.convertTo(out, CV_8U, 255.0);
   if (out.size() != full) cv::resize(out, out, full, 0, 0, cv::INTER_LINEAR);
   return out;
 }

@@ -111,8 +111,17 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
   p.reduce = reduction_for(first.full_size, settings.refine_side);
   p.work_size = fit_side(first.bgr.size(), settings.work_side);
   cv::Mat work = to_work(p, first);
+  // A few frames either side show what moves with the camera.
+  std::vector<cv::Mat> neighbours;
+  for (int n : {anchor - 10, anchor - 4, anchor + 4, anchor + 10}) {
+    int i = std::min(std::max(n, 0), frame_count - 1);
+    if (i == anchor) continue;
+    Frame f = read(i, p.reduce);
+    if (!f.bgr.empty()) neighbours.push_back(to_work(p, f));
+  }
   cv::Mat mask;
-  if (!segment_anchor(work, request, settings, &mask, &out.error)) return out;
+  if (!segment_anchor(work, neighbours, request, settings, &mask, &out.error)) return out;
+  neighbours.clear();
 
   Tracker forward;
   cv::Mat prob = tracker_start(&forward, work, mask, settings);

@@ -42,16 +42,49 @@ cv::Mat keep_connected(const cv::Mat& mask, const cv::Mat& carried) {
   return out;
 }
 
+// Tidies a mask: fills small enclosed holes (a stripe the colour model
+// doubted) and drops pieces far smaller than the character (a sliver left
+// along an occluder's edge).
+cv::Mat tidy(const cv::Mat& mask) {
+  cv::Mat labels, stats, centroids;
+  int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  int total = 0;
+  for (int i = 1; i < n; ++i) total += stats.at<int>(i, cv::CC_STAT_AREA);
+  std::vector<char> keep(n, 0);
+  for (int i = 1; i < n; ++i) keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) * tune("min_piece", 40) >= total;
+  cv::Mat out(mask.size(), CV_8U);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < mask.cols; ++x) o[x] = keep[l[x]] && l[x] > 0 ? 255 : 0;
+  }
+  // Holes: background pieces that do not touch the picture's border.
+  cv::Mat background = out == 0;
+  n = cv::connectedComponentsWithStats(background, labels, stats, centroids, 4, CV_32S);
+  const int small_hole = std::max(4, static_cast<int>(total * tune("hole_frac", 0.01)));
+  for (int i = 1; i < n; ++i) {
+    const int* s = stats.ptr<int>(i);
+    bool border = s[cv::CC_STAT_LEFT] == 0 || s[cv::CC_STAT_TOP] == 0 ||
+                  s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] == mask.cols ||
+                  s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] == mask.rows;
+    if (border || s[cv::CC_STAT_AREA] > small_hole) continue;
+    cv::Rect r(s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_WIDTH], s[cv::CC_STAT_HEIGHT]);
+    out(r).setTo(255, labels(r) == i);
+  }
+  return out;
+}
+
 // Decides the band around the edge of `carried` (a probability map already
 // aligned with `work`) by blending distance to that edge with colour evidence.
-cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal) {
+cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr) {
   const EngineSettings& s = t->settings;
+  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f) * tune("wc", 1.0);
+  if (colour_lr) *colour_lr = colour;
   cv::Mat carried_mask = carried > 0.5f;
   if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
 
-  const float tau = s.band / 3.0f;
+  const float tau = static_cast<float>(tune("tau", 4.0)) * s.work_side / 960.f;
   cv::Mat sd = signed_distance(carried_mask);
-  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f);
   cv::Mat logit(work.size(), CV_32F);
   for (int y = 0; y < work.rows; ++y) {
     const float* d = sd.ptr<float>(y);
@@ -70,11 +103,11 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
   if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
 
-  cv::Mat mask = keep_connected(prob > 0.5f, carried_mask);
+  cv::Mat mask = tidy(keep_connected(prob > 0.5f, carried_mask));
   cv::Mat out;
   prob.copyTo(out);
-  cv::Mat outside = (mask == 0) & (prob > 0.49f);
-  out.setTo(0.49f, outside);
+  out.setTo(0.49f, (mask == 0) & (prob > 0.49f));
+  out.setTo(0.51f, (mask != 0) & (prob < 0.51f));
   cv::min(cv::max(out, 0.0), 1.0, out);
 
   // Learn colours from rings on either side of the new edge: local to the
@@ -83,7 +116,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   float ring = 2.0f * s.band;
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
-  colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
+  colour_learn(&t->colour, work, fg_ring, bg_ring, static_cast<float>(tune("learn", 0.15)));
   return out;
 }
 
@@ -99,7 +132,8 @@ cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask,
   colour_learn(&t->colour, work, mask, not_mask, 1.0f);
   cv::Mat carried;
   mask.convertTo(carried, CV_32F, 1.0 / 255);
-  t->prev_prob = band_update(t, work, carried, 0.0f);
+  t->prev_prob = band_update(t, work, carried, 0.0f, nullptr);
+  t->hidden = cv::Mat::zeros(work.size(), CV_32F);
   return t->prev_prob;
 }
 
@@ -109,6 +143,9 @@ Tracker tracker_copy(const Tracker& t) {
   c.flow = cv::DISOpticalFlow::create(t.settings.flow_preset);
   c.prev_gray = t.prev_gray.clone();
   c.prev_prob = t.prev_prob.clone();
+  c.hidden = t.hidden.clone();
+  c.shift = t.shift;
+  c.has_shift = t.has_shift;
   c.colour.fg = t.colour.fg.clone();
   c.colour.bg = t.colour.bg.clone();
   c.colour.ready = t.colour.ready;
@@ -129,7 +166,10 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   }
   cv::Mat carried;
   cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  t->prev_prob = band_update(t, work, carried, 0.3f);
+  cv::Mat colour_lr;
+  cv::Mat prob = band_update(t, work, carried, static_cast<float>(tune("temporal", 0.3)), &colour_lr);
+  if (tune("occl", 1) > 0) occlusion_update(t, flow, colour_lr, &prob);
+  t->prev_prob = prob;
   t->prev_gray = gray;
   return t->prev_prob;
 }

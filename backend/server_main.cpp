@@ -2,6 +2,8 @@
 #include "backend_server.h"
 
 #include <csignal>
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +101,11 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every frame allocates and frees the same large image buffers; keeping
+  // them in the heap instead of returning them to the system each time saves
+  // page faults that cost more than the matting itself.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   tessel::ServerOptions options;
   if (!parse_args(argc, argv, &options)) return 2;
   // Every thread inherits this mask, so the signals wait for main alone.

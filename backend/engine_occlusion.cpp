@@ -1,0 +1,99 @@
+// Occlusion memory: the character behind a post or a passer-by is kept in
+// mind, moving with it, until it shows again.
+#include "engine_parts.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+#include <algorithm>
+
+namespace tessel {
+
+void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob) {
+  const cv::Mat& prev = t->prev_prob;
+  cv::Mat prev_mask = prev > 0.5f;
+  cv::Mat core;
+  cv::erode(prev_mask, core, cv::Mat(), cv::Point(-1, -1), 2);
+  // How the character as a whole moves (the flow maps new pixels to old
+  // ones): the median shift over its inside, which an occluder sweeping over
+  // part of it cannot drag along.
+  std::vector<float> dx, dy;
+  for (int y = 0; y < core.rows; y += 2) {
+    const uchar* c = core.ptr<uchar>(y);
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    for (int x = 0; x < core.cols; x += 2) {
+      if (c[x]) dx.push_back(f[x].x), dy.push_back(f[x].y);
+    }
+  }
+  // While most of the character is hidden, what remains in sight may be a
+  // sliver dragged along by the occluder: keep its last reliable motion.
+  const int hidden_area = t->hidden.empty() ? 0 : cv::countNonZero(t->hidden > 0.5f);
+  if (dx.size() >= 20 && static_cast<int>(dx.size()) * 4 >= hidden_area) {
+    std::nth_element(dx.begin(), dx.begin() + dx.size() / 2, dx.end());
+    std::nth_element(dy.begin(), dy.begin() + dy.size() / 2, dy.end());
+    t->shift = cv::Point2f(dx[dx.size() / 2], dy[dy.size() / 2]);
+    t->has_shift = true;
+  }
+  if (!t->has_shift) return;
+  cv::Mat affine = (cv::Mat_<double>(2, 3) << 1, 0, t->shift.x, 0, 1, t->shift.y);
+  const cv::Size size = prob->size();
+  cv::Mat hidden, before;
+  cv::warpAffine(t->hidden, hidden, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+  cv::warpAffine(prev, before, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+
+  // Give back hidden parts that look and move like the character again.
+  const float band = t->settings.band;
+  cv::Mat motion_error(size, CV_32F);
+  for (int y = 0; y < size.height; ++y) {
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    const double* a0 = affine.ptr<double>(0);
+    const double* a1 = affine.ptr<double>(1);
+    float* e = motion_error.ptr<float>(y);
+    for (int x = 0; x < size.width; ++x) {
+      float ex = static_cast<float>(a0[0] * x + a0[1] * y + a0[2]) - (x + f[x].x);
+      float ey = static_cast<float>(a1[0] * x + a1[1] * y + a1[2]) - (y + f[x].y);
+      e[x] = std::sqrt(ex * ex + ey * ey);
+    }
+  }
+  cv::Mat back = (hidden > 0.5f) & (colour_lr > static_cast<float>(tune("back_lr", 0.0))) & (motion_error < std::max(1.0f, band * static_cast<float>(tune("back_mot", 0.3)))) & (*prob < 0.5f);
+  cv::morphologyEx(back, back, cv::MORPH_OPEN, cv::Mat());
+  prob->setTo(0.75f, back);
+
+  // What vanished from inside the character this frame is now hidden; what
+  // was hidden stays so, fading, unless it came back or left the picture.
+  // Slivers along the outline are the band's own corrections, not occlusion:
+  // only what lies away from the outer outline counts (closing first, so that
+  // the gap an occluder cuts is not an outline).
+  cv::Mat inside, closed;
+  int reach = std::max(3, static_cast<int>(size.width * tune("close_frac", 0.04)));
+  cv::morphologyEx(before > 0.5f, closed, cv::MORPH_CLOSE,
+                   cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
+  cv::erode(closed, inside, cv::Mat(), cv::Point(-1, -1), std::max(1, static_cast<int>(band / 2)));
+  inside &= before > 0.5f;
+  cv::Mat lost = inside & (*prob < 0.5f);
+  hidden *= static_cast<float>(tune("hidden_decay", 0.96));
+  hidden.setTo(1.0f, lost);
+  hidden.setTo(0.0f, *prob >= 0.5f);
+  t->hidden = hidden;
+  if (tune("debug", 0) > 0) {
+    static int frame = 0;
+    ++frame;
+    if (frame >= 12 && frame <= 15) {
+      cv::Mat vis;
+      cv::Rect r = cv::boundingRect(before > 0.5f);
+      r.x -= 60; r.width += 120; r.y -= 10; r.height += 20;
+      r &= cv::Rect(0, 0, size.width, size.height);
+      cv::Mat l8 = lost;
+      cv::hconcat(std::vector<cv::Mat>{(before > 0.5f)(r), (*prob > 0.5f)(r), (hidden > 0.5f)(r), inside(r), l8(r)}, vis);
+      cv::imwrite("/tmp/mv/dbg_occ" + std::to_string(frame) + ".png", vis);
+    }
+    std::fprintf(stderr, "[%d] A %.3f %.3f %.2f / %.3f %.3f %.2f prevvis %d beforevis %d ", frame, affine.at<double>(0,0), affine.at<double>(0,1), affine.at<double>(0,2), affine.at<double>(1,0), affine.at<double>(1,1), affine.at<double>(1,2), cv::countNonZero(prev > 0.5f), cv::countNonZero(before > 0.5f));
+    std::fprintf(stderr, "hidden %d lost %d back %d vis %d\n", cv::countNonZero(hidden > 0.5f), cv::countNonZero(lost),
+                 cv::countNonZero(back), cv::countNonZero(*prob > 0.5f));
+  }
+}
+
+}  // namespace tessel

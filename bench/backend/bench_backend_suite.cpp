@@ -1,0 +1,154 @@
+// The backend on the generated suite: whole sessions through HTTP, the way the
+// plug-in runs them, with speed, peak memory and scores per clip.
+//   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
+//                       [--long N] [benchmark flags]
+#include "backend_process.h"
+#include "clipgen.h"
+#include "eval_metrics.h"
+#include "session_flow.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace {
+
+struct Config {
+  int width = 1920, height = 1080, frames = 48;
+  std::vector<std::string> scenarios = tessel::scenario_names();
+  std::vector<std::string> qualities = {"fast", "fine"};
+  int long_frames = 0;  // > 0: one long clip for peak memory
+};
+Config gConfig;
+
+struct Result {
+  double fps, session_fps, rss_mib;
+  tessel::ClipScore score;
+};
+std::map<std::string, std::map<std::string, Result>> gResults;  // quality -> clip -> result
+
+std::vector<std::string> split(const std::string& s) {
+  std::vector<std::string> out;
+  std::stringstream in(s);
+  for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+  return out;
+}
+
+std::string clip_dir(const std::string& scenario, int frames, int seed) {
+  std::string dir = std::string(MATTIVO_BINARY_DIR) + "/bench-clips/" + std::to_string(gConfig.width) + "x" +
+                    std::to_string(gConfig.height) + "-" + std::to_string(frames) + "/" + scenario + "-" +
+                    std::to_string(seed);
+  if (std::filesystem::exists(dir + "/clip.json")) return dir;
+  std::filesystem::create_directories(dir);
+  tessel::ClipSpec spec;
+  tessel::scenario_spec(scenario, &spec);
+  spec.width = gConfig.width;
+  spec.height = gConfig.height;
+  spec.frames = frames;
+  spec.seed = seed;
+  std::string error;
+  if (!tessel::write_clip(spec, dir, true, &error)) std::fprintf(stderr, "clip %s: %s\n", dir.c_str(), error.c_str());
+  return dir;
+}
+
+void session(benchmark::State& state, const std::string& scenario, int seed, const std::string& quality,
+             int frames) {
+  std::string clip = clip_dir(scenario, frames, seed);
+  Result result{};
+  for (auto _ : state) {
+    std::string work = mattivo_test::make_temp_dir("bench");
+    std::filesystem::create_directories(work + "/mattes");
+    mattivo_test::BackendProcess backend;
+    std::string error;
+    if (!backend.start({"--data-dir", work + "/data"}, work + "/backend.log", &error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    mattivo_test::PluginClient client;
+    mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
+        client, backend.base_url(), clip + "/frames", frames, mattivo_test::clip_request(clip, quality, "box"),
+        work + "/mattes", 20, 3600);
+    backend.stop();
+    if (!run.ok) {
+      state.SkipWithError(run.failure.c_str());
+      break;
+    }
+    state.SetIterationTime(run.matte_seconds);
+    tessel::ClipScorer scorer;
+    char name[32];
+    for (int i = 0; i < frames; ++i) {
+      std::snprintf(name, sizeof name, "/%06d.png", i);
+      scorer.add(cv::imread(work + "/mattes" + name, cv::IMREAD_GRAYSCALE),
+                 cv::imread(clip + "/alpha" + name, cv::IMREAD_GRAYSCALE));
+    }
+    result.fps = frames / run.matte_seconds;
+    result.session_fps = frames / (run.upload_seconds + run.matte_seconds + run.download_seconds);
+    result.rss_mib = backend.peak_rss_kb() / 1024.0;
+    result.score = scorer.result();
+    mattivo_test::remove_tree(work);
+  }
+  state.counters["fps"] = result.fps;
+  state.counters["session_fps"] = result.session_fps;
+  state.counters["rss_MiB"] = result.rss_mib;
+  state.counters["J"] = result.score.j;
+  state.counters["F"] = result.score.f;
+  state.counters["MAE"] = result.score.mae;
+  state.counters["dtSSD"] = result.score.dtssd;
+  gResults[quality][scenario + "-" + std::to_string(frames)] = result;
+}
+
+void print_summary() {
+  for (const auto& [quality, clips] : gResults) {
+    double fps = 0, j = 0, f = 0, mae = 0, dt = 0, rss = 0;
+    for (const auto& [name, r] : clips) {
+      std::printf("%-5s %-18s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
+                  quality.c_str(), name.c_str(), r.fps, r.session_fps, r.score.j, r.score.f, r.score.mae,
+                  r.score.dtssd, r.rss_mib);
+      fps += r.fps, j += r.score.j, f += r.score.f, mae += r.score.mae, dt += r.score.dtssd;
+      rss = std::max(rss, r.rss_mib);
+    }
+    double n = static_cast<double>(clips.size());
+    std::printf("%-5s %-18s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
+                quality.c_str(), "MEAN", fps / n, j / n, f / n, mae / n, dt / n, rss);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> rest{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (a == "--width" && has_value) gConfig.width = std::atoi(argv[++i]);
+    else if (a == "--height" && has_value) gConfig.height = std::atoi(argv[++i]);
+    else if (a == "--frames" && has_value) gConfig.frames = std::atoi(argv[++i]);
+    else if (a == "--scenarios" && has_value) gConfig.scenarios = split(argv[++i]);
+    else if (a == "--qualities" && has_value) gConfig.qualities = split(argv[++i]);
+    else if (a == "--long" && has_value) gConfig.long_frames = std::atoi(argv[++i]);
+    else rest.push_back(argv[i]);
+  }
+  int n = static_cast<int>(rest.size());
+  benchmark::Initialize(&n, rest.data());
+  for (const std::string& q : gConfig.qualities) {
+    int seed = 1;
+    for (const std::string& s : gConfig.scenarios) {
+      benchmark::RegisterBenchmark(("Session/" + q + "/" + s).c_str(), session, s, seed++, q, gConfig.frames)
+          ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    }
+  }
+  if (gConfig.long_frames > 0) {
+    benchmark::RegisterBenchmark("LongSession/fast/walk", session, std::string("walk"), 1, std::string("fast"),
+                                 gConfig.long_frames)
+        ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  print_summary();
+  return 0;
+}
