@@ -130,6 +130,47 @@ TEST_F(MattivoPull, BoxGivesMattesThatMatchTheTruth) {
   EXPECT_FALSE(fs::exists(out / ("..partial-" + std::to_string(getpid()))));
 }
 
+TEST_F(MattivoPull, BrushDabsAloneSelectTheCharacter) {
+  // Dabs on the torso and head of the figure's box, one exclude outside it.
+  std::string json;
+  {
+    std::ifstream in(clip_->dir / "clip.json");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    json = ss.str();
+  }
+  const std::string bbox = json.substr(json.find("\"bbox\""));
+  const double x = number_after(bbox, "x"), y = number_after(bbox, "y");
+  const double w = number_after(bbox, "w"), h = number_after(bbox, "h");
+  auto pt = [](double a, double b) { return std::to_string(a) + "," + std::to_string(b) + ",0.02"; };
+  fs::path out = root_ / "dabs";
+  Outcome r = run(mattivo() + " pull --quiet --quality fast --input " + (clip_->dir / "frames").string() +
+              " --anchor " + std::to_string(clip_->anchor) + " --add " + pt(x + w / 2, y + h * 0.3) +
+              " --add " + pt(x + w / 2, y + h * 0.5) + " --exclude " + pt(0.02, 0.02) + " --out " +
+              out.string());
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_GT(mean_iou(out / "matte", clip_->dir / "alpha", 8), 0.5);
+}
+
+TEST(MattivoPullHint, HintOnlyPullEndsWithAMatteOrAPlainReason) {
+  // The reference backend finds people with a classical detector, which may
+  // miss a drawn figure: then the user must hear why, and get no outputs.
+  fs::path root = fs::temp_directory_path() / ("mattivo-e2e-hint-" + std::to_string(getpid()));
+  Clip clip = make_clip(root / "clip", 640, 360, 4);
+  Outcome r = run(mattivo() + " pull --quiet --quality fast --input " + (clip.dir / "frames").string() +
+              " --anchor " + std::to_string(clip.anchor) + " --hint 'person walking' --out " +
+              (root / "out").string());
+  if (r.code == 0) {
+    EXPECT_GT(mean_iou(root / "out" / "matte", clip.dir / "alpha", 4), 0.4);
+  } else {
+    EXPECT_EQ(r.code, 1) << r.output;
+    EXPECT_NE(r.output.find("mattivo: no person found for the hint"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(root / "out" / "rgba"));
+  }
+  std::error_code ec;
+  fs::remove_all(root, ec);
+}
+
 TEST_F(MattivoPull, BadInputsFailClearlyAndLeaveNothingBehind) {
   const std::string frames = (clip_->dir / "frames").string();
   struct Case {
