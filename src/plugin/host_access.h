@@ -26,3 +26,14 @@ int get_int(OfxImageEffectHandle effect, const char* name, int fallback = 0);
 double get_double(OfxImageEffectHandle effect, const char* name, double fallback = 0.0);
 // One host message, shown literally (a '%' in the text stays a '%').
 void toast(const std::string& text);
+
+// A host image handle, released as soon as it leaves scope.
+struct HostImage {
+  OfxPropertySetHandle handle = nullptr;
+  HostImage() = default;
+  HostImage(const HostImage&) = delete;
+  HostImage& operator=(const HostImage&) = delete;
+  ~HostImage() {
+    if (handle && gEffect) gEffect->clipReleaseImage(handle);
+  }
+};

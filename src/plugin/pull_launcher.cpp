@@ -74,19 +74,6 @@ std::string job_id() {
   return text;
 }
 
-// A host image, released as soon as its pixels have been read.
-struct HostImage {
-  OfxPropertySetHandle handle = nullptr;
-  HostImage() = default;
-  HostImage(const HostImage&) = delete;
-  HostImage& operator=(const HostImage&) = delete;
-  ~HostImage() {
-    if (handle) {
-      gEffect->clipReleaseImage(handle);
-    }
-  }
-};
-
 // Fetches the source frame at time t and converts it; false when the host
 // gives no image, or one without pixels to read.
 bool grab_frame(OfxImageEffectHandle effect, double t, ByteImage* out) {

@@ -35,19 +35,6 @@ constexpr std::size_t kCacheSize = 8;
 std::mutex gCacheMu;
 std::deque<CacheEntry> gCache;
 
-// A fetched host image, released when it leaves scope.
-struct HostImage {
-  OfxPropertySetHandle handle = nullptr;
-  HostImage() = default;
-  HostImage(const HostImage&) = delete;
-  HostImage& operator=(const HostImage&) = delete;
-  ~HostImage() {
-    if (handle) {
-      gEffect->clipReleaseImage(handle);
-    }
-  }
-};
-
 bool fetch_image(OfxImageEffectHandle effect, const char* clip_name, double time,
                  HostImage* image) {
   OfxImageClipHandle clip = nullptr;
