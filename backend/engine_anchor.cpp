@@ -88,19 +88,23 @@ cv::Mat keep_main_components(const cv::Mat& mask, const cv::Mat& seeds) {
 }
 
 // What moves on its own. Neighbouring frames are aligned to the anchor by the
-// camera's motion; a pixel that differs from all of them belongs to something
-// that moved in the scene. Within the box that is the character, so its
-// colours (and not those of a trunk or a hillside that happen to share the
-// box) seed GrabCut's foreground model.
-// Also returns in *still the pixels that at least one neighbour, aligned by
-// the camera, shows unchanged: background, or the character's own flat
-// inside where it overlaps itself.
-void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, cv::Mat* gc, cv::Mat* still) {
-  if (neighbours.size() < 2) return;
+// camera's motion: a pixel that differs from most of them belongs to
+// something that moved in the scene (within the box: the character); one
+// that some of them show unchanged is background, or a flat part of the
+// character that overlaps itself.
+struct MotionSeeds {
+  bool usable = false;
+  cv::Mat moving;     // changed against most neighbours, solid parts only
+  cv::Mat still_any;  // unchanged against at least one neighbour
+};
+
+MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, const cv::Mat& outside,
+                         const cv::Mat& box) {
+  MotionSeeds seeds;
+  if (neighbours.size() < 2) return seeds;
   cv::Mat gray, blurred;
   cv::cvtColor(small, gray, cv::COLOR_BGR2GRAY);
   cv::GaussianBlur(small, blurred, cv::Size(3, 3), 0);
-  cv::Mat outside = (*gc == cv::GC_BGD) | (*gc == cv::GC_PR_BGD);
   std::vector<cv::Mat> diffs;
   auto dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM);
   for (const cv::Mat& n : neighbours) {
@@ -116,11 +120,11 @@ void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbou
     cv::split(diff, ch);
     diffs.push_back(cv::max(cv::max(ch[0], ch[1]), ch[2]));
   }
-  if (diffs.size() < 2) return;
+  if (diffs.size() < 2) return seeds;
   // Per frame, the noise level of the aligned surroundings (a passer-by there
   // is far less than half of them); a pixel counts as changed above it.
   cv::Mat votes = cv::Mat::zeros(small.size(), CV_8U);
-  cv::Mat agree = cv::Mat::zeros(small.size(), CV_8U);
+  seeds.still_any = cv::Mat::zeros(small.size(), CV_8U);
   for (const cv::Mat& d : diffs) {
     std::vector<uchar> values;
     for (int y = 0; y < d.rows; ++y) {
@@ -130,34 +134,29 @@ void seed_from_motion(const cv::Mat& small, const std::vector<cv::Mat>& neighbou
         if (o[x]) values.push_back(v[x]);
       }
     }
-    if (values.empty()) return;
+    if (values.empty()) return seeds;
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    double thr = std::max(12.0, 4.0 * values[values.size() / 2]) * tune("move_k", 1.0);
+    double thr = std::max(12.0, 4.0 * values[values.size() / 2]);
     votes += (d > thr) / 255;
-    agree |= d < thr * tune("still_frac", 0.5);
+    seeds.still_any |= d < thr * 0.5;
   }
   // Changed against most neighbours: the character where it is now, without
   // the ghosts of where it was (those differ from one neighbour only).
   const int need = std::max(2, static_cast<int>(diffs.size()) - 1);
-  cv::Mat box = *gc == cv::GC_PR_FGD;
-  cv::Mat moving = (votes >= need) & box;
+  cv::Mat changed = votes >= need;
+  seeds.moving = changed & box;
   // Solid moving parts only: thin moving things (strands of hair) mix in the
   // colours of what lies behind them.
-  int solid = static_cast<int>(tune("seed_erode", 2));
-  cv::morphologyEx(moving, moving, cv::MORPH_OPEN, cv::Mat(), cv::Point(-1, -1), solid);
-  int area = cv::countNonZero(box), inside = cv::countNonZero(moving);
-  int stray = cv::countNonZero((votes >= need) & outside);
-  if (tune("debug", 0) > 0) {
-    cv::imwrite("/tmp/mv/dbg_moved.png", votes * 60);
-    std::fprintf(stderr, "moving %d area %d stray %d of %d\n", inside, area, stray, cv::countNonZero(outside));
-  }
+  cv::morphologyEx(seeds.moving, seeds.moving, cv::MORPH_OPEN, cv::Mat(), cv::Point(-1, -1), 2);
+  int area = cv::countNonZero(box), inside = cv::countNonZero(seeds.moving);
+  int stray = cv::countNonZero(changed & outside);
   // Too little of the box moves, or the camera model does not explain the
   // surroundings: motion tells nothing here.
-  if (inside < area / 20 || stray > cv::countNonZero(outside) / 5) return;
-  gc->setTo(cv::GC_PR_BGD, box & ~moving);
-  cv::dilate(moving, moving, cv::Mat(), cv::Point(-1, -1), 2);
-  *still = agree & ~moving;
-  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_gc.png", *gc * 60);
+  seeds.usable = inside >= area / 20 && stray <= cv::countNonZero(outside) / 5;
+  cv::Mat near_moving;
+  cv::dilate(seeds.moving, near_moving, cv::Mat(), cv::Point(-1, -1), 2);
+  seeds.still_any &= ~near_moving;
+  return seeds;
 }
 
 // GrabCut may spill over background next to the character that shares its
@@ -185,8 +184,9 @@ cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
 
 bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
   // The detector's window is 64 x 128; people smaller than that at this scale
-  // are missed, people larger are found further up its pyramid.
-  double scale = std::min(1.0, 640.0 / std::max(bgr.cols, bgr.rows));
+  // are missed, people larger are found further up its pyramid. Small
+  // pictures are enlarged so that a person a third of their height is found.
+  double scale = 640.0 / std::max(bgr.cols, bgr.rows);
   cv::Mat img;
   cv::resize(bgr, img, cv::Size(), scale, scale, cv::INTER_AREA);
   if (img.cols < 64 || img.rows < 128) return false;
@@ -212,7 +212,7 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error) {
   cv::Mat small;
-  cv::resize(work, small, fit_side(work.size(), static_cast<int>(tune("gcside", settings.grabcut_side))), 0, 0, cv::INTER_AREA);
+  cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   if (request.has_box) {
     // A loosely drawn box may clip the hair: allow a little growth past it.
@@ -239,8 +239,11 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
                std::max(1, static_cast<int>(person.height * s)));
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
   }
-  cv::Mat still;
-  if (tune("still", 1) > 0) seed_from_motion(small, neighbours, &gc, &still);
+  cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD);
+  MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD);
+  // The character's colour model then starts from what moves, not from
+  // whatever else shares the box (a trunk, a hillside).
+  if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & ~motion.moving);
   paint_dabs(&gc, request.dabs);
 
   cv::Mat seeds = gc == cv::GC_FGD;
@@ -248,24 +251,22 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
     *error = "the selection covers nothing";
     return false;
   }
-  // GrabCut needs background samples; a box over the whole frame gives none.
-  if (cv::countNonZero((gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD)) == 0) {
-    cv::rectangle(gc, cv::Rect(0, 0, gc.cols, gc.rows), cv::Scalar(cv::GC_PR_BGD), 1);
-  }
   cv::Mat result;
+  // Pictures of a few pixels are taken as selected; GrabCut needs more.
   if (small.cols >= 8 && small.rows >= 8) {
+    // GrabCut needs background samples; a box over the whole frame gives none.
+    if (cv::countNonZero((gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD)) == 0) {
+      cv::rectangle(gc, cv::Rect(0, 0, gc.cols, gc.rows), cv::Scalar(cv::GC_PR_BGD), 1);
+    }
     cv::Mat bgd, fgd;
-    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, static_cast<int>(tune("gciter", settings.grabcut_iterations)), cv::GC_INIT_WITH_MASK);
+    cv::grabCut(small, gc, cv::Rect(), bgd, fgd, settings.grabcut_iterations, cv::GC_INIT_WITH_MASK);
   }
   result = (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD);
-  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_result.png", result);
   if (cv::countNonZero(result) == 0) {
     *error = "the selection covers nothing";
     return false;
   }
-  if (!still.empty() && tune("trim", 1) > 0) result = trim_still(result, still);
-  if (tune("debug", 0) > 0 && !still.empty()) cv::imwrite("/tmp/mv/dbg_still.png", still);
-  if (tune("debug", 0) > 0) cv::imwrite("/tmp/mv/dbg_trim.png", result);
+  if (motion.usable && tune("trim", 1) > 0) result = trim_still(result, motion.still_any);
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

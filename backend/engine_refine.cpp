@@ -90,8 +90,10 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
   // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
-  int radius = std::max(1, static_cast<int>(std::lround(tune("gr", 2.0) * unit)));
-  cv::ximgproc::guidedFilter(g, alpha, alpha, radius, std::pow(tune("geps", 0.02) * 255.0, 2.0));
+  // Softness widens and loosens this smoothing: softer, wider edges.
+  int radius = std::max(1, static_cast<int>(std::lround((tune("gr", 2.0) + tune("gr1", 8.0) * s) * unit)));
+  double eps = std::pow((tune("geps", 0.02) + tune("geps1", 0.1) * s) * 255.0, 2.0);
+  cv::ximgproc::guidedFilter(g, alpha, alpha, radius, eps);
   cv::Mat out;
   alpha.convertTo(out, CV_8U, 255.0);
   if (out.size() != full) cv::resize(out, out, full, 0, 0, cv::INTER_LINEAR);

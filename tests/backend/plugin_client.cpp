@@ -2,6 +2,15 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -107,6 +116,38 @@ std::string read_file(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::string raw_exchange(const std::string& base_url, const std::string& bytes, bool close_sending, int timeout_ms) {
+  // base_url: http://127.0.0.1:PORT[/prefix]
+  size_t colon = base_url.rfind(':');
+  int port = std::atoi(base_url.c_str() + colon + 1);
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    if (close_sending) ::shutdown(fd, SHUT_WR);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buf[4096];
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer;
 }
 
 }  // namespace mattivo_test

@@ -32,4 +32,9 @@ class PluginClient {
 
 std::string read_file(const std::string& path);
 
+// Sends raw bytes to the server of `base_url` on a fresh connection, stops
+// sending (or not), and returns whatever comes back within `timeout_ms`.
+std::string raw_exchange(const std::string& base_url, const std::string& bytes, bool close_sending = true,
+                         int timeout_ms = 3000);
+
 }  // namespace mattivo_test

@@ -1,0 +1,267 @@
+// The matting engine without HTTP: selections, softness, failures, and the
+// start document it is given.
+#include "backend_fixture.h"
+#include "engine.h"
+#include "eval_metrics.h"
+#include "frame_files.h"
+#include "session_flow.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace mattivo_test {
+namespace {
+
+struct EngineRun {
+  tessel::EngineOutcome outcome;
+  std::vector<cv::Mat> mattes;
+  std::vector<std::string> stages;
+};
+
+EngineRun matte_clip(const std::string& clip, const std::string& document, int frames = -1) {
+  tessel::MatteRequest request;
+  std::string error;
+  EXPECT_TRUE(tessel::parse_matte_request(document, &request, &error)) << error;
+  EngineRun run;
+  int n = frames < 0 ? clip_frame_count(clip) : frames;
+  run.mattes.resize(n);
+  run.outcome = tessel::run_engine(
+      request, n, [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); },
+      [&run](int i, const cv::Mat& a) {
+        run.mattes[i] = a.clone();
+        return true;
+      },
+      [&run](const std::string& s) { run.stages.push_back(s); }, nullptr);
+  return run;
+}
+
+tessel::ClipScore score(const std::string& clip, const EngineRun& run) {
+  tessel::ClipScorer scorer;
+  for (size_t i = 0; i < run.mattes.size(); ++i) {
+    scorer.add(run.mattes[i], cv::imread(clip + "/alpha/" + six(static_cast<int>(i)) + ".png", cv::IMREAD_GRAYSCALE));
+  }
+  return scorer.result();
+}
+
+// The plug-in's selection in each of its forms finds the character.
+TEST(Engine, EachKindOfSelectionFindsTheCharacter) {
+  std::string walk = test_clip("walk"), dance = test_clip("dance");
+  struct Case {
+    const char* what;
+    std::string clip, document;
+  } cases[] = {
+      {"box, fast", walk, clip_request(walk, "fast", "box")},
+      {"box, fine", walk, clip_request(walk, "fine", "box")},
+      {"dabs only", walk, clip_request(walk, "fast", "dabs")},
+      {"box and dabs", dance, clip_request(dance, "fine", "both")},
+      {"hint only", dance, clip_request(dance, "fast", "hint")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EngineRun run = matte_clip(c.clip, c.document);
+    ASSERT_TRUE(run.outcome.ok) << run.outcome.error;
+    tessel::ClipScore s = score(c.clip, run);
+    EXPECT_GE(s.j, 0.7);
+    EXPECT_GE(s.f, 0.7);
+  }
+}
+
+TEST(Engine, ReportsItsStagesInOrder) {
+  std::string clip = test_clip("walk");
+  EngineRun run = matte_clip(clip, clip_request(clip, "fast", "box"));
+  ASSERT_TRUE(run.outcome.ok);
+  ASSERT_EQ(run.stages.size(), 13u);
+  EXPECT_EQ(run.stages.front(), "segmenting anchor");
+  EXPECT_EQ(run.stages[1], "tracking 1/12");
+  EXPECT_EQ(run.stages.back(), "tracking 12/12");
+}
+
+// An exclude dab over the chest takes it out of the matte.
+TEST(Engine, ExcludeDabsCutOutWhatTheyCover) {
+  std::string clip = test_clip("walk");
+  nlohmann::json doc = parse(clip_request(clip, "fast", "box"));
+  nlohmann::json meta = parse(read_file(clip + "/clip.json"));
+  double hx = meta["strokes"][0][0], hy = meta["strokes"][0][1];
+  doc["strokes"] = nlohmann::json::array({{hx, hy, -0.02}});
+  EngineRun run = matte_clip(clip, doc.dump());
+  ASSERT_TRUE(run.outcome.ok);
+  int anchor = meta["anchor_frame"];
+  const cv::Mat& a = run.mattes[anchor];
+  cv::Point chest(static_cast<int>(hx * a.cols), static_cast<int>(hy * a.rows));
+  EXPECT_LT(a.at<uchar>(chest), 64);
+  EngineRun plain = matte_clip(clip, clip_request(clip, "fast", "box"));
+  EXPECT_GT(plain.mattes[anchor].at<uchar>(chest), 192);
+}
+
+// Softer edges mean more pixels between fully in and fully out.
+TEST(Engine, EdgeSoftnessWidensTheTransition) {
+  std::string clip = test_clip("walk");
+  auto partial = [&clip](double softness) {
+    EngineRun run = matte_clip(clip, clip_request(clip, "fine", "box", softness), 3);
+    EXPECT_TRUE(run.outcome.ok);
+    int n = 0;
+    for (const cv::Mat& m : run.mattes) n += cv::countNonZero((m > 12) & (m < 243));
+    return n;
+  };
+  int hard = partial(0.0), medium = partial(0.5), soft = partial(1.0);
+  EXPECT_LT(hard, medium);
+  EXPECT_LT(medium, soft);
+}
+
+TEST(Engine, FailuresArePlainTexts) {
+  std::string clip = test_clip("walk");
+  tessel::MatteRequest box;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request(clip_request(clip, "fast", "box"), &box, &error));
+  auto reader = [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); };
+  auto sink = [](int, const cv::Mat&) { return true; };
+  auto quiet = [](const std::string&) {};
+
+  // A frame that does not decode, after the anchor.
+  auto broken = [&reader](int i, int reduce) { return i == 9 ? tessel::Frame{} : reader(i, reduce); };
+  tessel::EngineOutcome o = tessel::run_engine(box, 12, broken, sink, quiet, nullptr);
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, "frame 9 cannot be decoded");
+
+  // A matte that cannot be stored.
+  o = tessel::run_engine(box, 12, reader, [](int i, const cv::Mat&) { return i != 4; }, quiet, nullptr);
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, "cannot store the matte of frame 4");
+
+  // Cancelled (the server is stopping): not a failure to report.
+  std::atomic<bool> stop{true};
+  o = tessel::run_engine(box, 12, reader, sink, quiet, &stop);
+  EXPECT_FALSE(o.ok);
+  EXPECT_TRUE(o.cancelled);
+
+  // A selection that excludes all it includes.
+  tessel::MatteRequest empty = box;
+  empty.dabs = {{box.box.x + box.box.w / 2, box.box.y + box.box.h / 2, -1.0}};
+  o = tessel::run_engine(empty, 12, reader, sink, quiet, nullptr);
+  EXPECT_EQ(o.error, "the selection covers nothing");
+}
+
+// Frames far smaller than the plug-in sends, and clips of one frame.
+TEST(Engine, TinyFramesAndSingleFrames) {
+  for (cv::Size size : {cv::Size(2, 2), cv::Size(9, 5), cv::Size(40, 30)}) {
+    SCOPED_TRACE(size.width);
+    cv::Mat img(size, CV_8UC3, cv::Scalar(30, 60, 90));
+    cv::circle(img, cv::Point(size.width / 2, size.height / 2), std::max(1, size.height / 3), cv::Scalar(200, 200, 40), cv::FILLED);
+    tessel::MatteRequest request;
+    request.has_box = true;
+    request.box = {0.25, 0.2, 0.5, 0.6};
+    request.quality = tessel::Quality::Fine;
+    cv::Mat out;
+    tessel::EngineOutcome o = tessel::run_engine(
+        request, 1, [&img](int, int) { return tessel::Frame{img, img.size()}; },
+        [&out](int, const cv::Mat& a) {
+          out = a.clone();
+          return true;
+        },
+        [](const std::string&) {}, nullptr);
+    ASSERT_TRUE(o.ok) << o.error;
+    EXPECT_EQ(out.size(), size);
+  }
+}
+
+// Frames of another size than the anchor's get mattes of their own size.
+TEST(Engine, MattesFollowEachFramesSize) {
+  std::string clip = test_clip("walk");
+  tessel::MatteRequest request;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request(clip_request(clip, "fast", "box"), &request, &error));
+  request.anchor_frame = 0;
+  std::vector<cv::Size> sizes(4);
+  tessel::EngineOutcome o = tessel::run_engine(
+      request, 4,
+      [&clip](int i, int reduce) {
+        tessel::Frame f = tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce);
+        if (i == 2) {
+          cv::resize(f.bgr, f.bgr, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+          f.full_size = f.bgr.size();
+        }
+        return f;
+      },
+      [&sizes](int i, const cv::Mat& a) {
+        sizes[i] = a.size();
+        return true;
+      },
+      [](const std::string&) {}, nullptr);
+  ASSERT_TRUE(o.ok) << o.error;
+  EXPECT_EQ(sizes[1], cv::Size(320, 180));
+  EXPECT_EQ(sizes[2], cv::Size(160, 90));
+}
+
+TEST(FrameFiles, JpegSizeComesFromTheFrameHeader) {
+  TempDir dir;
+  std::vector<unsigned char> bytes;
+  cv::imencode(".jpg", cv::Mat(37, 51, CV_8UC3, cv::Scalar(1, 2, 3)), bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  std::string path = dir.path + "/a.jpg";
+  ASSERT_TRUE(tessel::write_file_atomic(path, bytes.data(), bytes.size()));
+  int w = 0, h = 0;
+  ASSERT_TRUE(tessel::jpeg_size(path, &w, &h));
+  EXPECT_EQ(w, 51);
+  EXPECT_EQ(h, 37);
+  tessel::Frame f = tessel::read_frame_file(path, 2);
+  EXPECT_EQ(f.full_size, cv::Size(51, 37));
+  EXPECT_EQ(f.bgr.size(), cv::Size(26, 19));
+  EXPECT_TRUE(tessel::read_frame_file(dir.path + "/missing.jpg", 1).bgr.empty());
+}
+
+TEST(MatteRequest, ReadsThePluginsDocument) {
+  tessel::MatteRequest r;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request(
+      R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},"edge_softness":0.35,"quality":"fine","strokes":[[0.5,0.25,0.03],[0.52,0.25,-0.03],[0.5,0.5],7,["a",1,2],[0.1,0.1,0.0,9]],"text_prompt":"la danseuse \u00e9toile"})",
+      &r, &error))
+      << error;
+  EXPECT_EQ(r.anchor_frame, 12);
+  EXPECT_EQ(r.quality, tessel::Quality::Fine);
+  EXPECT_DOUBLE_EQ(r.edge_softness, 0.35);
+  EXPECT_EQ(r.text_prompt, "la danseuse \xC3\xA9toile");
+  ASSERT_TRUE(r.has_box);
+  EXPECT_DOUBLE_EQ(r.box.w, 0.5);
+  // Dabs that are not three numbers are skipped; extra elements are ignored.
+  ASSERT_EQ(r.dabs.size(), 3u);
+  EXPECT_DOUBLE_EQ(r.dabs[1].r, -0.03);
+  EXPECT_DOUBLE_EQ(r.dabs[2].r, 0.0);
+}
+
+TEST(MatteRequest, DefaultsClampsAndRefusals) {
+  tessel::MatteRequest r;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request("{}", &r, &error));
+  EXPECT_EQ(r.anchor_frame, 0);
+  EXPECT_FALSE(r.has_box);
+  ASSERT_TRUE(tessel::parse_matte_request(R"({"edge_softness":7,"quality":"fast","bbox":{"h":0.0,"w":0.0,"x":0.3,"y":0.4}})", &r, &error));
+  EXPECT_EQ(r.edge_softness, 1.0);
+  EXPECT_EQ(r.quality, tessel::Quality::Fast);
+  EXPECT_FALSE(r.has_box);  // a pen-down without motion
+  ASSERT_TRUE(tessel::parse_matte_request(R"({"bbox":{"h":0.5,"w":0.5,"x":0.8,"y":-0.2}})", &r, &error));
+  ASSERT_TRUE(r.has_box);  // clipped to the frame
+  EXPECT_DOUBLE_EQ(r.box.x, 0.8);
+  EXPECT_NEAR(r.box.w, 0.2, 1e-12);
+  EXPECT_DOUBLE_EQ(r.box.y, 0.0);
+  EXPECT_NEAR(r.box.h, 0.3, 1e-12);
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"", "body is not a JSON object"},
+      {"[]", "body is not a JSON object"},
+      {R"({"anchor_frame":1.5})", "anchor_frame must be an integer"},
+      {R"({"anchor_frame":-1})", "anchor_frame out of range"},
+      {R"({"quality":"best"})", "quality must be \"fine\" or \"fast\""},
+      {R"({"edge_softness":"soft"})", "edge_softness must be a number"},
+      {R"({"text_prompt":3})", "text_prompt must be a string"},
+      {R"({"bbox":[0,0,1,1]})", "bbox must be an object"},
+      {R"({"bbox":{"w":"1"}})", "bbox.w must be a number"},
+      {R"({"strokes":{}})", "strokes must be an array"},
+  };
+  for (const auto& [text, why] : refused) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(tessel::parse_matte_request(text, &r, &error));
+    EXPECT_EQ(error, why);
+  }
+}
+
+}  // namespace
+}  // namespace mattivo_test
