@@ -7,7 +7,6 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 #include <cmath>
 
@@ -98,7 +97,7 @@ struct MotionSeeds {
   cv::Mat still_any;  // unchanged against at least one neighbour
 };
 
-MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<cv::Mat>& neighbours, const cv::Mat& outside,
+MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& neighbours, const cv::Mat& outside,
                          const cv::Mat& box) {
   MotionSeeds seeds;
   if (neighbours.size() < 2) return seeds;
@@ -106,26 +105,42 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<cv::Mat>& neigh
   cv::cvtColor(small, gray, cv::COLOR_BGR2GRAY);
   cv::GaussianBlur(small, blurred, cv::Size(3, 3), 0);
   std::vector<cv::Mat> diffs;
+  std::vector<int> sides;
   auto dis = cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM);
-  for (const cv::Mat& n : neighbours) {
+  for (const Neighbour& n : neighbours) {
     cv::Mat ns, ng, flow, affine, aligned, diff;
-    cv::resize(n, ns, small.size(), 0, 0, cv::INTER_AREA);
+    cv::resize(n.work, ns, small.size(), 0, 0, cv::INTER_AREA);
     cv::GaussianBlur(ns, ns, cv::Size(3, 3), 0);
     cv::cvtColor(ns, ng, cv::COLOR_BGR2GRAY);
     dis->calc(gray, ng, flow);
     if (!camera_motion(flow, outside, &affine)) continue;
     cv::warpAffine(ns, aligned, affine, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-    cv::absdiff(blurred, aligned, diff);
-    std::vector<cv::Mat> ch;
-    cv::split(diff, ch);
-    diffs.push_back(cv::max(cv::max(ch[0], ch[1]), ch[2]));
+    // The camera model is good to a pixel or so: compare each pixel with the
+    // best match among its aligned neighbours, so textured background that
+    // is a little off does not read as change.
+    cv::Mat best(small.size(), CV_8U, cv::Scalar(255));
+    for (int dy = -1; dy <= 1; ++dy) {
+      for (int dx = -1; dx <= 1; ++dx) {
+        cv::Mat shifted;
+        cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+        cv::warpAffine(aligned, shifted, m, small.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+        cv::absdiff(blurred, shifted, diff);
+        std::vector<cv::Mat> ch;
+        cv::split(diff, ch);
+        cv::min(best, cv::max(cv::max(ch[0], ch[1]), ch[2]), best);
+      }
+    }
+    diffs.push_back(best);
+    sides.push_back(n.offset < 0 ? 0 : 1);
   }
   if (diffs.size() < 2) return seeds;
   // Per frame, the noise level of the aligned surroundings (a passer-by there
   // is far less than half of them); a pixel counts as changed above it.
-  cv::Mat votes = cv::Mat::zeros(small.size(), CV_8U);
+  cv::Mat votes[2] = {cv::Mat::zeros(small.size(), CV_8U), cv::Mat::zeros(small.size(), CV_8U)};
+  int frames[2] = {0, 0};
   seeds.still_any = cv::Mat::zeros(small.size(), CV_8U);
-  for (const cv::Mat& d : diffs) {
+  for (size_t k = 0; k < diffs.size(); ++k) {
+    const cv::Mat& d = diffs[k];
     std::vector<uchar> values;
     for (int y = 0; y < d.rows; ++y) {
       const uchar* v = d.ptr<uchar>(y);
@@ -137,13 +152,20 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<cv::Mat>& neigh
     if (values.empty()) return seeds;
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     double thr = std::max(12.0, 4.0 * values[values.size() / 2]);
-    votes += (d > thr) / 255;
+    votes[sides[k]] += (d > thr) / 255;
+    ++frames[sides[k]];
     seeds.still_any |= d < thr * 0.5;
   }
-  // Changed against most neighbours: the character where it is now, without
-  // the ghosts of where it was (those differ from one neighbour only).
-  const int need = std::max(2, static_cast<int>(diffs.size()) - 1);
-  cv::Mat changed = votes >= need;
+  // Changed against frames before and after: the character where it is now,
+  // without the ghosts of where it was or will be (those differ on one side
+  // only). With frames on one side only, against all of them.
+  cv::Mat changed;
+  if (frames[0] > 0 && frames[1] > 0) {
+    changed = (votes[0] >= 1) & (votes[1] >= 1);
+  } else {
+    int side = frames[0] > 0 ? 0 : 1;
+    changed = votes[side] >= frames[side];
+  }
   seeds.moving = changed & box;
   // Solid moving parts only: thin moving things (strands of hair) mix in the
   // colours of what lies behind them.
@@ -209,7 +231,7 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
   return box->area() > 0;
 }
 
-bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error) {
   cv::Mat small;
   cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
@@ -266,7 +288,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours,
     *error = "the selection covers nothing";
     return false;
   }
-  if (motion.usable && tune("trim", 1) > 0) result = trim_still(result, motion.still_any);
+  if (motion.usable) result = trim_still(result, motion.still_any);
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

@@ -2,11 +2,9 @@
 // mind, moving with it, until it shows again.
 #include "engine_parts.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
-#include <cstdio>
 #include <vector>
 #include <algorithm>
 
@@ -58,7 +56,7 @@ void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr,
       e[x] = std::sqrt(ex * ex + ey * ey);
     }
   }
-  cv::Mat back = (hidden > 0.5f) & (colour_lr > static_cast<float>(tune("back_lr", 0.0))) & (motion_error < std::max(1.0f, band * static_cast<float>(tune("back_mot", 0.3)))) & (*prob < 0.5f);
+  cv::Mat back = (hidden > 0.5f) & (colour_lr > 0.f) & (motion_error < std::max(1.0f, band * 0.3f)) & (*prob < 0.5f);
   cv::morphologyEx(back, back, cv::MORPH_OPEN, cv::Mat());
   prob->setTo(0.75f, back);
 
@@ -68,32 +66,16 @@ void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr,
   // only what lies away from the outer outline counts (closing first, so that
   // the gap an occluder cuts is not an outline).
   cv::Mat inside, closed;
-  int reach = std::max(3, static_cast<int>(size.width * tune("close_frac", 0.04)));
+  int reach = std::max(3, static_cast<int>(size.width * 0.04));
   cv::morphologyEx(before > 0.5f, closed, cv::MORPH_CLOSE,
                    cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
   cv::erode(closed, inside, cv::Mat(), cv::Point(-1, -1), std::max(1, static_cast<int>(band / 2)));
   inside &= before > 0.5f;
   cv::Mat lost = inside & (*prob < 0.5f);
-  hidden *= static_cast<float>(tune("hidden_decay", 0.96));
+  hidden *= 0.96f;
   hidden.setTo(1.0f, lost);
   hidden.setTo(0.0f, *prob >= 0.5f);
   t->hidden = hidden;
-  if (tune("debug", 0) > 0) {
-    static int frame = 0;
-    ++frame;
-    if (frame >= 12 && frame <= 15) {
-      cv::Mat vis;
-      cv::Rect r = cv::boundingRect(before > 0.5f);
-      r.x -= 60; r.width += 120; r.y -= 10; r.height += 20;
-      r &= cv::Rect(0, 0, size.width, size.height);
-      cv::Mat l8 = lost;
-      cv::hconcat(std::vector<cv::Mat>{(before > 0.5f)(r), (*prob > 0.5f)(r), (hidden > 0.5f)(r), inside(r), l8(r)}, vis);
-      cv::imwrite("/tmp/mv/dbg_occ" + std::to_string(frame) + ".png", vis);
-    }
-    std::fprintf(stderr, "[%d] A %.3f %.3f %.2f / %.3f %.3f %.2f prevvis %d beforevis %d ", frame, affine.at<double>(0,0), affine.at<double>(0,1), affine.at<double>(0,2), affine.at<double>(1,0), affine.at<double>(1,1), affine.at<double>(1,2), cv::countNonZero(prev > 0.5f), cv::countNonZero(before > 0.5f));
-    std::fprintf(stderr, "hidden %d lost %d back %d vis %d\n", cv::countNonZero(hidden > 0.5f), cv::countNonZero(lost),
-                 cv::countNonZero(back), cv::countNonZero(*prob > 0.5f));
-  }
 }
 
 }  // namespace tessel

@@ -24,8 +24,6 @@ struct EngineSettings {
 
 EngineSettings engine_settings(Quality quality);
 
-// Development knobs (MATTIVO_TUNE="name=value,..."), read once.
-double tune(const char* name, double fallback);
 
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
@@ -42,10 +40,16 @@ void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask
 // Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit].
 cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
 
+// A frame near the anchor (at the work size), `offset` frames away from it.
+struct Neighbour {
+  int offset;
+  cv::Mat work;
+};
+
 // The anchor segmentation: a 0/255 mask at the size of `work`, or false with a
-// plain error text for the user. `neighbours` are frames near the anchor (at
-// the size of `work`): what moves with the camera in them is background.
-bool segment_anchor(const cv::Mat& work, const std::vector<cv::Mat>& neighbours, const MatteRequest& request,
+// plain error text for the user. In the neighbouring frames, what moves with
+// the camera is background.
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, std::string* error);
 
 // Fits a camera motion (affine) to `flow` over the pixels set in `where`;

@@ -22,12 +22,12 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
   cv::Mat hard = m > 0.5f;
 
   // The unknown region: a band around the edge, wider where tracking was unsure.
-  int reach = std::max(1, static_cast<int>(std::lround((tune("ru0", 3.0) + tune("ru1", 16.0) * s) * unit)));
+  int reach = std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit)));
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
   cv::Mat sure_fg, sure_bg;
   cv::erode(hard, sure_fg, kernel);
   cv::erode(~hard, sure_bg, kernel);
-  cv::Mat unsure = (m > tune("unsure_lo", 0.15)) & (m < tune("unsure_hi", 0.85));
+  cv::Mat unsure = (m > 0.15f) & (m < 0.85f);
   sure_fg &= ~unsure;
   sure_bg &= ~unsure;
 
@@ -51,7 +51,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
   local_mean(sure_bg, &bsum, &bw);
 
   cv::Mat alpha(guide.size(), CV_32F);
-  const float min_contrast = static_cast<float>(tune("contrast", 0.08));
+  const float min_contrast = 0.08f;
   for (int y = 0; y < guide.rows; ++y) {
     const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
     const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
@@ -91,8 +91,8 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
   // Softness widens and loosens this smoothing: softer, wider edges.
-  int radius = std::max(1, static_cast<int>(std::lround((tune("gr", 2.0) + tune("gr1", 8.0) * s) * unit)));
-  double eps = std::pow((tune("geps", 0.02) + tune("geps1", 0.1) * s) * 255.0, 2.0);
+  int radius = std::max(1, static_cast<int>(std::lround((2.0 + 8.0 * s) * unit)));
+  double eps = std::pow((0.02 + 0.1 * s) * 255.0, 2.0);
   cv::ximgproc::guidedFilter(g, alpha, alpha, radius, eps);
   cv::Mat out;
   alpha.convertTo(out, CV_8U, 255.0);

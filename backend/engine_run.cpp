@@ -112,12 +112,12 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
   p.work_size = fit_side(first.bgr.size(), settings.work_side);
   cv::Mat work = to_work(p, first);
   // A few frames either side show what moves with the camera.
-  std::vector<cv::Mat> neighbours;
-  for (int n : {anchor - 10, anchor - 4, anchor + 4, anchor + 10}) {
-    int i = std::min(std::max(n, 0), frame_count - 1);
+  std::vector<Neighbour> neighbours;
+  for (int offset : {-10, -4, 4, 10}) {
+    int i = std::min(std::max(anchor + offset, 0), frame_count - 1);
     if (i == anchor) continue;
     Frame f = read(i, p.reduce);
-    if (!f.bgr.empty()) neighbours.push_back(to_work(p, f));
+    if (!f.bgr.empty()) neighbours.push_back({i - anchor, to_work(p, f)});
   }
   cv::Mat mask;
   if (!segment_anchor(work, neighbours, request, settings, &mask, &out.error)) return out;

@@ -5,24 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <string>
 
 namespace tessel {
-
-double tune(const char* name, double fallback) {
-  static const std::string spec = [] {
-    const char* v = std::getenv("MATTIVO_TUNE");
-    return std::string(v ? v : "");
-  }();
-  std::string key = std::string(name) + "=";
-  size_t at = 0;
-  while ((at = spec.find(key, at)) != std::string::npos) {
-    if (at == 0 || spec[at - 1] == ',') return std::atof(spec.c_str() + at + key.size());
-    at += key.size();
-  }
-  return fallback;
-}
 
 EngineSettings engine_settings(Quality quality) {
   if (quality == Quality::Fast) {

@@ -51,7 +51,7 @@ cv::Mat tidy(const cv::Mat& mask) {
   int total = 0;
   for (int i = 1; i < n; ++i) total += stats.at<int>(i, cv::CC_STAT_AREA);
   std::vector<char> keep(n, 0);
-  for (int i = 1; i < n; ++i) keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) * tune("min_piece", 40) >= total;
+  for (int i = 1; i < n; ++i) keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) * 40 >= total;
   cv::Mat out(mask.size(), CV_8U);
   for (int y = 0; y < mask.rows; ++y) {
     const int* l = labels.ptr<int>(y);
@@ -61,7 +61,7 @@ cv::Mat tidy(const cv::Mat& mask) {
   // Holes: background pieces that do not touch the picture's border.
   cv::Mat background = out == 0;
   n = cv::connectedComponentsWithStats(background, labels, stats, centroids, 4, CV_32S);
-  const int small_hole = std::max(4, static_cast<int>(total * tune("hole_frac", 0.01)));
+  const int small_hole = std::max(4, static_cast<int>(total * 0.01));
   for (int i = 1; i < n; ++i) {
     const int* s = stats.ptr<int>(i);
     bool border = s[cv::CC_STAT_LEFT] == 0 || s[cv::CC_STAT_TOP] == 0 ||
@@ -78,12 +78,12 @@ cv::Mat tidy(const cv::Mat& mask) {
 // aligned with `work`) by blending distance to that edge with colour evidence.
 cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr) {
   const EngineSettings& s = t->settings;
-  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f) * tune("wc", 1.0);
+  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f);
   if (colour_lr) *colour_lr = colour;
   cv::Mat carried_mask = carried > 0.5f;
   if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
 
-  const float tau = static_cast<float>(tune("tau", 4.0)) * s.work_side / 960.f;
+  const float tau = 4.0f * s.work_side / 960.f;
   cv::Mat sd = signed_distance(carried_mask);
   cv::Mat logit(work.size(), CV_32F);
   for (int y = 0; y < work.rows; ++y) {
@@ -116,7 +116,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   float ring = 2.0f * s.band;
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
-  colour_learn(&t->colour, work, fg_ring, bg_ring, static_cast<float>(tune("learn", 0.15)));
+  colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
   return out;
 }
 
@@ -167,8 +167,8 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   cv::Mat carried;
   cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::Mat colour_lr;
-  cv::Mat prob = band_update(t, work, carried, static_cast<float>(tune("temporal", 0.3)), &colour_lr);
-  if (tune("occl", 1) > 0) occlusion_update(t, flow, colour_lr, &prob);
+  cv::Mat prob = band_update(t, work, carried, 0.3f, &colour_lr);
+  occlusion_update(t, flow, colour_lr, &prob);
   t->prev_prob = prob;
   t->prev_gray = gray;
   return t->prev_prob;

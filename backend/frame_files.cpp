@@ -19,12 +19,35 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-int read_byte(std::FILE* f) { return std::fgetc(f); }
+// A byte source over a FILE or over memory, for the segment walk below.
+struct FileBytes {
+  std::FILE* f;
+  int next() { return std::fgetc(f); }
+  bool skip(long n) { return std::fseek(f, n, SEEK_CUR) == 0; }
+};
 
-bool read_u16(std::FILE* f, int* v) {
-  int a = read_byte(f), b = read_byte(f);
-  if (a == EOF || b == EOF) return false;
-  *v = (a << 8) | b;
+struct MemoryBytes {
+  const unsigned char* data;
+  size_t size, at;
+  bool ran_out = false;
+  int next() {
+    if (at < size) return data[at++];
+    ran_out = true;
+    return EOF;
+  }
+  bool skip(long n) {
+    at += static_cast<size_t>(n);
+    if (at <= size) return true;
+    ran_out = true;
+    return false;
+  }
+};
+
+template <typename Bytes>
+bool read_u16(Bytes& b, int* v) {
+  int hi = b.next(), lo = b.next();
+  if (hi == EOF || lo == EOF) return false;
+  *v = (hi << 8) | lo;
   return true;
 }
 
@@ -44,33 +67,44 @@ bool read_all(const std::string& path, std::vector<unsigned char>* out) {
   return std::fread(out->data(), 1, out->size(), f.get()) == out->size();
 }
 
-}  // namespace
-
-bool jpeg_size(std::FILE* f, int* width, int* height) {
-  if (read_byte(f) != 0xFF || read_byte(f) != 0xD8) return false;
+template <typename Bytes>
+bool walk_segments(Bytes& b, int* width, int* height) {
+  if (b.next() != 0xFF || b.next() != 0xD8) return false;
   for (int segments = 0; segments < 10000; ++segments) {
-    int c = read_byte(f);
-    if (c != 0xFF) return false;
+    if (b.next() != 0xFF) return false;
     int marker;
     do {
-      marker = read_byte(f);
+      marker = b.next();
     } while (marker == 0xFF);
     if (marker == EOF) return false;
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no payload
     if (marker == 0xD9 || marker == 0xDA) return false;  // image data before any frame header
     int length;
-    if (!read_u16(f, &length) || length < 2) return false;
+    if (!read_u16(b, &length) || length < 2) return false;
     if (is_frame_header(marker)) {
-      int precision = read_byte(f), h, w;
-      if (precision == EOF || !read_u16(f, &h) || !read_u16(f, &w)) return false;
+      int precision = b.next(), h, w;
+      if (precision == EOF || !read_u16(b, &h) || !read_u16(b, &w)) return false;
       if (w <= 0 || h <= 0) return false;
       *width = w;
       *height = h;
       return true;
     }
-    if (std::fseek(f, length - 2, SEEK_CUR) != 0) return false;
+    if (!b.skip(length - 2)) return false;
   }
   return false;
+}
+
+}  // namespace
+
+bool jpeg_size(std::FILE* f, int* width, int* height) {
+  FileBytes b{f};
+  return walk_segments(b, width, height);
+}
+
+JpegScan jpeg_size(const unsigned char* data, size_t size, int* width, int* height) {
+  MemoryBytes b{data, size, 0};
+  if (walk_segments(b, width, height)) return JpegScan::Found;
+  return b.ran_out ? JpegScan::Incomplete : JpegScan::NotJpeg;
 }
 
 bool jpeg_size(const std::string& path, int* width, int* height) {

@@ -16,6 +16,10 @@ constexpr long long kMaxFramePixels = 36LL * 1000 * 1000;
 // false for anything that is not a JPEG or ends before the frame header.
 bool jpeg_size(std::FILE* file, int* width, int* height);
 bool jpeg_size(const std::string& path, int* width, int* height);
+// The same over the first bytes of a file: Incomplete when they end before
+// the frame header.
+enum class JpegScan { Found, NotJpeg, Incomplete };
+JpegScan jpeg_size(const unsigned char* data, size_t size, int* width, int* height);
 
 // Decodes a frame file (see FrameReader); empty when unreadable or refused.
 Frame read_frame_file(const std::string& path, int reduce);

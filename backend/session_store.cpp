@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -14,6 +15,23 @@ namespace tessel {
 namespace {
 
 std::time_t now() { return std::time(nullptr); }
+
+// Upload bodies arrive in pieces of a few kilobytes; they reach the file in
+// larger writes.
+constexpr size_t kUploadBuffer = 256 * 1024;
+// JPEG headers (with their metadata segments) nearly always fit in this.
+constexpr size_t kHeadBytes = 64 * 1024;
+
+bool flush_pending(UploadTicket* t) {
+  size_t done = 0;
+  while (done < t->pending.size()) {
+    ssize_t n = ::write(t->fd, t->pending.data() + done, t->pending.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  t->pending.clear();
+  return true;
+}
 
 bool is_live(SessionStatus s) {
   return s == SessionStatus::Uploading || s == SessionStatus::Queued || s == SessionStatus::Running;
@@ -127,22 +145,24 @@ Answer SessionStore::write_upload(UploadTicket* t, const char* data, size_t size
       limits_.max_disk_bytes) {
     return {503, "disk quota reached, try again later"};
   }
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(t->fd, data + done, size - done);
-    if (n <= 0) return {500, "cannot store the frame"};
-    done += static_cast<size_t>(n);
-  }
+  if (t->head.size() < kHeadBytes) t->head.append(data, std::min(size, kHeadBytes - t->head.size()));
+  t->pending.append(data, size);
+  if (t->pending.size() >= kUploadBuffer && !flush_pending(t)) return {500, "cannot store the frame"};
   return {};
 }
 
 Answer SessionStore::finish_upload(UploadTicket* t) {
+  bool flushed = flush_pending(t);
   int fd = t->fd;
   t->fd = -1;
-  if (::close(fd) != 0) return {500, "cannot store the frame"};
+  if (::close(fd) != 0 || !flushed) return {500, "cannot store the frame"};
   if (t->written == 0) return {400, "empty frame"};
   int w = 0, h = 0;
-  if (!jpeg_size(t->temp_path, &w, &h)) return {400, "frame is not a JPEG image"};
+  JpegScan scan = jpeg_size(reinterpret_cast<const unsigned char*>(t->head.data()), t->head.size(), &w, &h);
+  if (scan == JpegScan::Incomplete && static_cast<long long>(t->head.size()) < t->written) {
+    scan = jpeg_size(t->temp_path, &w, &h) ? JpegScan::Found : JpegScan::NotJpeg;
+  }
+  if (scan != JpegScan::Found) return {400, "frame is not a JPEG image"};
   if (w > kMaxFrameSide || h > kMaxFrameSide || static_cast<long long>(w) * h > kMaxFramePixels) {
     return {413, "frame larger than " + std::to_string(kMaxFrameSide) + " pixels a side"};
   }

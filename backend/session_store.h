@@ -71,6 +71,8 @@ struct UploadTicket {
   int fd = -1;
   std::string temp_path;
   long long written = 0;
+  std::string pending;  // bytes not yet written: the body arrives in small pieces
+  std::string head;     // the first bytes, where the JPEG header is
   UploadTicket() = default;
   UploadTicket(const UploadTicket&) = delete;
   UploadTicket& operator=(const UploadTicket&) = delete;
