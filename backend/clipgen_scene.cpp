@@ -7,11 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace tessel {
@@ -209,8 +207,11 @@ bool scenario_spec(const std::string& name, ClipSpec* spec) {
 std::vector<std::string> scenario_names() { return {"walk", "dance", "occluder", "distractor", "mixed"}; }
 
 bool write_clip(const ClipSpec& spec, const std::string& dir, bool jpeg, std::string* error) {
+  // Missing parent folders are made too, as a user naming a new place expects.
   for (const std::string& d : {dir, dir + "/frames", dir + "/alpha"}) {
-    if (::mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::error_code ec;
+    std::filesystem::create_directories(d, ec);
+    if (!std::filesystem::is_directory(d)) {
       *error = "cannot create " + d;
       return false;
     }

@@ -265,7 +265,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD);
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
-  if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & ~motion.moving);
+  if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);
   paint_dabs(&gc, request.dabs);
 
   cv::Mat seeds = gc == cv::GC_FGD;

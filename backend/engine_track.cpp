@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ximgproc/edge_filter.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tessel {
@@ -75,15 +76,19 @@ cv::Mat tidy(const cv::Mat& mask) {
 }
 
 // Decides the band around the edge of `carried` (a probability map already
-// aligned with `work`) by blending distance to that edge with colour evidence.
-cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr) {
+// aligned with `work`) by blending distance to that edge with colour evidence
+// and, when given, motion evidence (log odds per pixel).
+cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr,
+                    const cv::Mat& motion = cv::Mat()) {
   const EngineSettings& s = t->settings;
-  cv::Mat colour = colour_log_ratio(t->colour, work, 3.0f);
+  cv::Mat colour = colour_log_ratio(t->colour, work, 5.0f);
   if (colour_lr) *colour_lr = colour;
   cv::Mat carried_mask = carried > 0.5f;
   if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
 
-  const float tau = 4.0f * s.work_side / 960.f;
+  // Distance to the carried edge is trusted over a wide reach, yet colour can
+  // still overrule it well inside (legs that part open a gap of background).
+  const float tau = 8.0f * s.work_side / 960.f;
   cv::Mat sd = signed_distance(carried_mask);
   cv::Mat logit(work.size(), CV_32F);
   for (int y = 0; y < work.rows; ++y) {
@@ -93,7 +98,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
     for (int x = 0; x < work.cols; ++x) {
       float dist = d[x] / tau;
       dist = dist < -8.f ? -8.f : dist > 8.f ? 8.f : dist;
-      o[x] = dist + c[x];
+      o[x] = dist + c[x] + (motion.empty() ? 0.f : motion.ptr<float>(y)[x]);
     }
   }
   cv::Mat prob;
@@ -117,6 +122,26 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
   colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
+  return out;
+}
+
+// Evidence from motion: what moves the way the camera does (fitted away from
+// the character) is background, however character-like its colour. What moves
+// otherwise says nothing on its own: a passer-by or a post does too.
+cv::Mat camera_evidence(const cv::Mat& flow, const cv::Mat& carried) {
+  cv::Mat away;
+  cv::dilate(carried > 0.2f, away, cv::Mat(), cv::Point(-1, -1), std::max(2, flow.cols / 100));
+  cv::bitwise_not(away, away);
+  cv::Mat residual;
+  float noise = 0;
+  if (!motion_residual(flow, away, &residual, &noise)) return cv::Mat();
+  const float thr = std::max(0.75f, 3.0f * noise), weight = 3.0f;
+  cv::Mat out(flow.size(), CV_32F);
+  for (int y = 0; y < flow.rows; ++y) {
+    const float* r = residual.ptr<float>(y);
+    float* o = out.ptr<float>(y);
+    for (int x = 0; x < flow.cols; ++x) o[x] = weight * std::min(0.f, std::max(-1.f, (r[x] - thr) / thr));
+  }
   return out;
 }
 
@@ -167,7 +192,8 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   cv::Mat carried;
   cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::Mat colour_lr;
-  cv::Mat prob = band_update(t, work, carried, 0.3f, &colour_lr);
+  cv::Mat motion = camera_evidence(flow, carried);
+  cv::Mat prob = band_update(t, work, carried, 0.1f, &colour_lr, motion);
   occlusion_update(t, flow, colour_lr, &prob);
   t->prev_prob = prob;
   t->prev_gray = gray;

@@ -5,6 +5,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <fstream>
+
 namespace mattivo_test {
 namespace {
 
@@ -131,6 +133,21 @@ TEST(ClipGenerator, WritesFramesTruthAndSelection) {
   EXPECT_EQ(doc["anchor_frame"], 1);
   EXPECT_GT(doc["bbox"]["w"].get<double>(), 0.0);
   EXPECT_EQ(doc["strokes"].size(), 2u);
+}
+
+TEST(ClipGenerator, MakesMissingFoldersAndSaysWhenItCannot) {
+  TempDir root;
+  tessel::ClipSpec spec;
+  spec.width = 64;
+  spec.height = 36;
+  spec.frames = 1;
+  std::string error;
+  ASSERT_TRUE(tessel::write_clip(spec, root.path + "/new/deeper/clip", true, &error)) << error;
+  EXPECT_TRUE(std::filesystem::exists(root.path + "/new/deeper/clip/alpha/000000.png"));
+  // A file standing where a folder must go is refused with a reason.
+  std::ofstream(root.path + "/taken") << "x";
+  EXPECT_FALSE(tessel::write_clip(spec, root.path + "/taken/clip", true, &error));
+  EXPECT_NE(error.find("cannot create"), std::string::npos);
 }
 
 }  // namespace
