@@ -44,12 +44,12 @@ cv::Rect dab_region(const std::vector<Dab>& dabs, cv::Size size) {
   return box_pixels(b, size);
 }
 
-void paint_dabs(cv::Mat* gc, const std::vector<Dab>& dabs) {
+void paint_dabs(cv::Mat* gc, const std::vector<Dab>& dabs, uchar add = cv::GC_FGD, uchar exclude = cv::GC_BGD) {
   for (const Dab& d : dabs) {
     cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)),
                 static_cast<int>(std::lround(d.y * gc->rows)));
     int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * gc->cols)));
-    cv::circle(*gc, c, r, cv::Scalar(d.r > 0 ? cv::GC_FGD : cv::GC_BGD), cv::FILLED);
+    cv::circle(*gc, c, r, cv::Scalar(d.r > 0 ? add : exclude), cv::FILLED);
   }
 }
 
@@ -232,7 +232,7 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 }
 
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
-                    const EngineSettings& settings, cv::Mat* mask, std::string* error) {
+                    const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error) {
   cv::Mat small;
   cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
@@ -295,6 +295,8 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   result.convertTo(up, CV_32F, 1.0 / 255);
   cv::resize(up, up, work.size(), 0, 0, cv::INTER_LINEAR);
   *mask = up > 0.5f;
+  *pins = cv::Mat::zeros(work.size(), CV_8U);
+  paint_dabs(pins, request.dabs, kPinForeground, kPinBackground);
   return true;
 }
 

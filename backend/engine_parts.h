@@ -46,11 +46,14 @@ struct Neighbour {
   cv::Mat work;
 };
 
-// The anchor segmentation: a 0/255 mask at the size of `work`, or false with a
-// plain error text for the user. In the neighbouring frames, what moves with
-// the camera is background.
+// What the user's dabs pin down on the anchor, per pixel of `pins`.
+constexpr uchar kPinFree = 0, kPinBackground = 1, kPinForeground = 2;
+
+// The anchor segmentation: a 0/255 mask at the size of `work` and the pixels
+// the dabs pin, or false with a plain error text for the user. In the
+// neighbouring frames, what moves with the camera is background.
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
-                    const EngineSettings& settings, cv::Mat* mask, std::string* error);
+                    const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error);
 
 // Fits a camera motion (affine) to `flow` over the pixels set in `where`;
 // *residual is how far each pixel's flow departs from it and *noise the 80th
@@ -76,8 +79,9 @@ struct Tracker {
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability
-// map is the anchor's own, with its edges fitted to the picture.
-cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask,
+// map is the anchor's own, with its edges fitted to the picture, except where
+// the user's dabs pin it.
+cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins,
                       const EngineSettings& settings);
 // A deep copy, so that the backward pass starts from the anchor again.
 Tracker tracker_copy(const Tracker& tracker);

@@ -119,12 +119,12 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
     Frame f = read(i, p.reduce);
     if (!f.bgr.empty()) neighbours.push_back({i - anchor, to_work(p, f)});
   }
-  cv::Mat mask;
-  if (!segment_anchor(work, neighbours, request, settings, &mask, &out.error)) return out;
+  cv::Mat mask, pins;
+  if (!segment_anchor(work, neighbours, request, settings, &mask, &pins, &out.error)) return out;
   neighbours.clear();
 
   Tracker forward;
-  cv::Mat prob = tracker_start(&forward, work, mask, settings);
+  cv::Mat prob = tracker_start(&forward, work, mask, pins, settings);
   Tracker backward = tracker_copy(forward);
   bool ok = emit(&p, anchor, prob, first, &out);
   first = Frame{};

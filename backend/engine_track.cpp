@@ -147,7 +147,7 @@ cv::Mat camera_evidence(const cv::Mat& flow, const cv::Mat& carried) {
 
 }  // namespace
 
-cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask,
+cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins,
                       const EngineSettings& settings) {
   t->settings = settings;
   t->flow = cv::DISOpticalFlow::create(settings.flow_preset);
@@ -158,6 +158,11 @@ cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask,
   cv::Mat carried;
   mask.convertTo(carried, CV_32F, 1.0 / 255);
   t->prev_prob = band_update(t, work, carried, 0.0f, nullptr);
+  // The user's word beats the colour model.
+  if (!pins.empty()) {
+    t->prev_prob.setTo(0.0f, pins == kPinBackground);
+    t->prev_prob.setTo(1.0f, pins == kPinForeground);
+  }
   t->hidden = cv::Mat::zeros(work.size(), CV_32F);
   return t->prev_prob;
 }
