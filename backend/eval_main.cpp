@@ -3,12 +3,12 @@
 #include "engine.h"
 #include "eval_metrics.h"
 #include "frame_files.h"
+#include "heap_policy.h"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
-#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -99,11 +99,7 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Every frame allocates and frees the same large image buffers; keeping
-  // them in the heap instead of returning them to the system each time saves
-  // page faults that cost more than the matting itself.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  tessel::keep_image_buffers_in_heap();
   std::string pred, truth, clip, quality = "fine", selection = "box", out;
   double softness = 0.35;
   int frames = -1;

@@ -1,8 +1,8 @@
 // mattivo-backend: the reference matting backend.
 #include "backend_server.h"
+#include "heap_policy.h"
 
 #include <csignal>
-#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,11 +101,7 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Every frame allocates and frees the same large image buffers; keeping
-  // them in the heap instead of returning them to the system each time saves
-  // page faults that cost more than the matting itself.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  tessel::keep_image_buffers_in_heap();
   tessel::ServerOptions options;
   if (!parse_args(argc, argv, &options)) return 2;
   // Every thread inherits this mask, so the signals wait for main alone.
