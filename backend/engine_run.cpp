@@ -111,11 +111,15 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
   p.reduce = reduction_for(first.full_size, settings.refine_side);
   p.work_size = fit_side(first.bgr.size(), settings.work_side);
   cv::Mat work = to_work(p, first);
-  // A few frames either side show what moves with the camera.
+  // Frames either side show what moves with the camera; far ones show more
+  // of the background behind a character that moves slowly. Short clips
+  // clamp the offsets: each frame is taken once.
   std::vector<Neighbour> neighbours;
-  for (int offset : {-10, -4, 4, 10}) {
+  for (int offset : {-24, -12, -4, 4, 12, 24}) {
     int i = std::min(std::max(anchor + offset, 0), frame_count - 1);
-    if (i == anchor) continue;
+    bool seen = i == anchor;
+    for (const Neighbour& n : neighbours) seen = seen || n.offset == i - anchor;
+    if (seen) continue;
     Frame f = read(i, p.reduce);
     if (!f.bgr.empty()) neighbours.push_back({i - anchor, to_work(p, f)});
   }
