@@ -22,7 +22,7 @@ struct Config {
   int width = 1920, height = 1080, frames = 48;
   std::vector<std::string> scenarios = tessel::scenario_names();
   std::vector<std::string> qualities = {"fast", "fine"};
-  int long_frames = 0;  // > 0: one long clip for peak memory
+  int long_frames = 0;  // > 0: also a long clip per quality, for peak memory
 };
 Config gConfig;
 
@@ -184,9 +184,11 @@ int main(int argc, char** argv) {
     }
   }
   if (gConfig.long_frames > 0) {
-    benchmark::RegisterBenchmark("LongSession/fast/walk", session, std::string("walk"), 1, std::string("fast"),
-                                 gConfig.long_frames, true)
-        ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    for (const std::string& q : gConfig.qualities) {
+      benchmark::RegisterBenchmark(("LongSession/" + q + "/walk").c_str(), session, std::string("walk"), 1, q,
+                                   gConfig.long_frames, true)
+          ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+    }
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
