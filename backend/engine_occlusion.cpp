@@ -56,7 +56,10 @@ void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr,
       e[x] = std::sqrt(ex * ex + ey * ey);
     }
   }
-  cv::Mat back = (hidden > 0.5f) & (colour_lr > 0.f) & (motion_error < std::max(1.0f, band * 0.3f)) & (*prob < 0.5f);
+  // Flow is unreliable where something was uncovered just now: its agreement
+  // is asked for only loosely, colour must agree.
+  const float agree = 6.0f * std::max(1.0f, band * 0.3f);
+  cv::Mat back = (hidden > 0.5f) & (colour_lr > 0.f) & (motion_error < agree) & (*prob < 0.5f);
   cv::morphologyEx(back, back, cv::MORPH_OPEN, cv::Mat());
   prob->setTo(0.75f, back);
 
