@@ -20,7 +20,6 @@ struct EngineSettings {
   int refine_side;     // longest side at which edges are refined
   float band;          // half width of the edge band, in work pixels
   bool colour_guide;   // refine with the colour picture rather than its grey
-  bool local_colour;   // colour models per tile along the outline, over the global one
 };
 
 EngineSettings engine_settings(Quality quality);
@@ -40,20 +39,6 @@ void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask
                   const cv::Mat& bg_mask, float rate);
 // Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit].
 cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
-
-// Colour counts per tile along the outline (8 levels per channel).
-struct LocalColourModel {
-  int tile = 0, cols = 0, rows = 0;
-  std::vector<float> fg, bg;              // per tile, 512 bins
-  std::vector<float> fg_count, bg_count;  // per tile
-};
-
-// Replaces the model with the colours under the two masks.
-void local_colour_learn(LocalColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
-                        const cv::Mat& bg_mask);
-// Where the tiles around a pixel saw enough of both sides, their log ratio
-// (clamped to [-limit, limit]) takes over from `log_ratio`.
-void local_colour_apply(const LocalColourModel& model, const cv::Mat& bgr, float limit, cv::Mat* log_ratio);
 
 // A frame near the anchor (at the work size), `offset` frames away from it.
 struct Neighbour {
@@ -91,7 +76,6 @@ struct Tracker {
   cv::Point2f shift;  // the character's last reliable motion, new pixel to old
   bool has_shift = false;
   ColourModel colour;
-  LocalColourModel local;
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability

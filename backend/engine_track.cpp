@@ -82,7 +82,6 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
                     const cv::Mat& motion = cv::Mat()) {
   const EngineSettings& s = t->settings;
   cv::Mat colour = colour_log_ratio(t->colour, work, 5.0f);
-  if (s.local_colour) local_colour_apply(t->local, work, 5.0f, &colour);
   if (colour_lr) *colour_lr = colour;
   cv::Mat carried_mask = carried > 0.5f;
   if (cv::countNonZero(carried_mask) == 0) return cv::Mat::zeros(work.size(), CV_32F);
@@ -123,7 +122,6 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
   colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
-  if (s.local_colour) local_colour_learn(&t->local, work, fg_ring, bg_ring);
   return out;
 }
 
@@ -181,7 +179,6 @@ Tracker tracker_copy(const Tracker& t) {
   c.colour.fg = t.colour.fg.clone();
   c.colour.bg = t.colour.bg.clone();
   c.colour.ready = t.colour.ready;
-  c.local = t.local;
   return c;
 }
 
