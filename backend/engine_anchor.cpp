@@ -7,7 +7,6 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
-#include <opencv2/imgcodecs.hpp>
 #include <cmath>
 
 namespace tessel {
