@@ -20,6 +20,7 @@ struct EngineSettings {
   int refine_side;     // longest side at which edges are refined
   float band;          // half width of the edge band, in work pixels
   bool colour_guide;   // refine with the colour picture rather than its grey
+  bool cut_relearn;    // the graph cut learns its colour models afresh each frame
 };
 
 EngineSettings engine_settings(Quality quality);
@@ -76,6 +77,7 @@ struct Tracker {
   cv::Point2f shift;  // the character's last reliable motion, new pixel to old
   bool has_shift = false;
   ColourModel colour;
+  cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability
@@ -87,6 +89,13 @@ cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask
 Tracker tracker_copy(const Tracker& tracker);
 // Carries the character into the next picture; returns its probability map.
 cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
+
+// Re-decides `decided` (0/255, the colour decision) by a graph cut around the
+// character: sure inside deep within the carried mask (`signed_dist` is the
+// signed distance to its edge, positive inside), sure outside beyond the band.
+// The cut's colour models are learned afresh when `relearn` or none are held.
+cv::Mat cut_decide(Tracker* tracker, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided,
+                   bool relearn);
 
 // Occlusion memory. Parts of the character that vanish from its inside are
 // kept as hidden and moved along with the character; when something

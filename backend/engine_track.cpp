@@ -108,7 +108,8 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
   if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
 
-  cv::Mat mask = tidy(keep_connected(prob > 0.5f, carried_mask));
+  cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, s.cut_relearn || temporal == 0.0f);
+  cv::Mat mask = tidy(keep_connected(decided, carried_mask));
   cv::Mat out;
   prob.copyTo(out);
   out.setTo(0.49f, (mask == 0) & (prob > 0.49f));
@@ -179,6 +180,8 @@ Tracker tracker_copy(const Tracker& t) {
   c.colour.fg = t.colour.fg.clone();
   c.colour.bg = t.colour.bg.clone();
   c.colour.ready = t.colour.ready;
+  c.cut_bg = t.cut_bg.clone();
+  c.cut_fg = t.cut_fg.clone();
   return c;
 }
 
