@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace tessel {
 namespace {
@@ -85,6 +86,32 @@ cv::Mat keep_main_components(const cv::Mat& mask, const cv::Mat& seeds) {
   return out;
 }
 
+// The translations shared by at least `share` of the pixels set in `where`
+// (at most three, strongest first).
+std::vector<cv::Point2f> layer_motions(const cv::Mat& flow, const cv::Mat& where, double share) {
+  std::map<std::pair<int, int>, int> bins;
+  int total = 0;
+  for (int y = 0; y < flow.rows; y += 2) {
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    const uchar* w = where.ptr<uchar>(y);
+    for (int x = 0; x < flow.cols; x += 2) {
+      if (!w[x]) continue;
+      ++bins[{static_cast<int>(std::lround(f[x].x)), static_cast<int>(std::lround(f[x].y))}];
+      ++total;
+    }
+  }
+  std::vector<std::pair<int, std::pair<int, int>>> ranked;
+  for (const auto& b : bins) {
+    if (b.second >= share * total) ranked.push_back({b.second, b.first});
+  }
+  std::sort(ranked.rbegin(), ranked.rend());
+  std::vector<cv::Point2f> out;
+  for (size_t i = 0; i < ranked.size() && i < 3; ++i) {
+    out.emplace_back(static_cast<float>(ranked[i].second.first), static_cast<float>(ranked[i].second.second));
+  }
+  return out;
+}
+
 // What moves on its own. Neighbouring frames are aligned to the anchor by the
 // camera's motion: a pixel that differs from most of them belongs to
 // something that moved in the scene (within the box: the character); one
@@ -97,7 +124,7 @@ struct MotionSeeds {
 };
 
 MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& neighbours, const cv::Mat& outside,
-                         const cv::Mat& box) {
+                         const cv::Mat& box, bool layers) {
   MotionSeeds seeds;
   if (neighbours.size() < 2) return seeds;
   cv::Mat gray, blurred;
@@ -118,15 +145,27 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
     // best match among its aligned neighbours, so textured background that
     // is a little off does not read as change.
     cv::Mat best(small.size(), CV_8U, cv::Scalar(255));
-    for (int dy = -1; dy <= 1; ++dy) {
-      for (int dx = -1; dx <= 1; ++dx) {
-        cv::Mat shifted;
-        cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
-        cv::warpAffine(aligned, shifted, m, small.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
-        cv::absdiff(blurred, shifted, diff);
-        std::vector<cv::Mat> ch;
-        cv::split(diff, ch);
-        cv::min(best, cv::max(cv::max(ch[0], ch[1]), ch[2]), best);
+    auto compare = [&](const cv::Mat& al) {
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          cv::Mat shifted;
+          cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+          cv::warpAffine(al, shifted, m, small.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+          cv::absdiff(blurred, shifted, diff);
+          std::vector<cv::Mat> ch;
+          cv::split(diff, ch);
+          cv::min(best, cv::max(cv::max(ch[0], ch[1]), ch[2]), best);
+        }
+      }
+    };
+    compare(aligned);
+    // Scenery nearer or further than most (a tree, a far ridge) slides at its
+    // own pace: each motion shared by much of the surroundings is tried too.
+    if (layers) {
+      for (const cv::Point2f& t : layer_motions(flow, outside, 0.12)) {
+        cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, t.x, 0, 1, t.y), al;
+        cv::warpAffine(ns, al, m, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+        compare(al);
       }
     }
     diffs.push_back(best);
@@ -261,7 +300,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
   }
   cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD);
-  MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD);
+  MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD, settings.scenery_layers);
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
   if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);

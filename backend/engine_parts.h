@@ -21,6 +21,7 @@ struct EngineSettings {
   float band;          // half width of the edge band, in work pixels
   bool colour_guide;   // refine with the colour picture rather than its grey
   bool cut_relearn;    // the graph cut learns its colour models afresh each frame
+  bool scenery_layers; // the anchor tells apart scenery sliding at its own pace
 };
 
 EngineSettings engine_settings(Quality quality);
@@ -77,6 +78,7 @@ struct Tracker {
   cv::Point2f shift;  // the character's last reliable motion, new pixel to old
   bool has_shift = false;
   ColourModel colour;
+  ColourModel identity;    // the anchor's colour model, kept as it was
   cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
 };
 
