@@ -20,7 +20,7 @@ struct EngineSettings {
   int refine_side;     // longest side at which edges are refined
   float band;          // half width of the edge band, in work pixels
   bool colour_guide;   // refine with the colour picture rather than its grey
-  bool cut_relearn;    // the graph cut learns its colour models afresh each frame
+  int cut_relearn_every;  // frames between fresh colour models for the graph cut
   bool scenery_layers; // the anchor tells apart scenery sliding at its own pace
 };
 
@@ -80,6 +80,7 @@ struct Tracker {
   ColourModel colour;
   ColourModel identity;    // the anchor's colour model, kept as it was
   cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
+  int cut_age = 0;         // frames since they were learned
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability
@@ -95,7 +96,8 @@ cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
 // Re-decides `decided` (0/255, the colour decision) by a graph cut around the
 // character: sure inside deep within the carried mask (`signed_dist` is the
 // signed distance to its edge, positive inside), sure outside beyond the band.
-// The cut's colour models are learned afresh when `relearn` or none are held.
+// The cut's colour models are learned afresh when `relearn`, when none are
+// held, or when they are as old as the settings allow.
 cv::Mat cut_decide(Tracker* tracker, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided,
                    bool relearn);
 

@@ -108,7 +108,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
   if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
 
-  cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, s.cut_relearn || temporal == 0.0f);
+  cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, temporal == 0.0f);
   cv::Mat mask = tidy(keep_connected(decided, carried_mask));
   cv::Mat out;
   prob.copyTo(out);
@@ -182,6 +182,7 @@ Tracker tracker_copy(const Tracker& t) {
   c.colour.ready = t.colour.ready;
   c.cut_bg = t.cut_bg.clone();
   c.cut_fg = t.cut_fg.clone();
+  c.cut_age = t.cut_age;
   return c;
 }
 
