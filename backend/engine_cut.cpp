@@ -14,6 +14,9 @@ cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, 
   // Pictures well below the working size hold too few pixels across the
   // character for the cut's colour mixtures: the colour decision stands.
   if (std::max(work.cols, work.rows) * 4 < t->settings.work_side * 3) return decided;
+  // "fast" cuts every other frame only; the carried mask keeps most of the
+  // gain in between.
+  if (!relearn && ++t->cut_turn % t->settings.cut_every != 0) return decided;
   const float band = t->settings.band;
   int margin = static_cast<int>(3 * band);
   cv::Rect roi = cv::boundingRect(decided | (signed_dist > 0));

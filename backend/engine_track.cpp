@@ -183,6 +183,7 @@ Tracker tracker_copy(const Tracker& t) {
   c.cut_bg = t.cut_bg.clone();
   c.cut_fg = t.cut_fg.clone();
   c.cut_age = t.cut_age;
+  c.cut_turn = t.cut_turn;
   return c;
 }
 
