@@ -2,6 +2,7 @@
 // start document it is given.
 #include "backend_fixture.h"
 #include "engine.h"
+#include "engine_parts.h"
 #include "eval_metrics.h"
 #include "frame_files.h"
 #include "session_flow.h"
@@ -74,6 +75,43 @@ TEST(Engine, FineKeepsStripesThatLookLikeTheGround) {
   EngineRun run = matte_clip(clip, clip_request(clip, "fine", "box"));
   ASSERT_TRUE(run.outcome.ok) << run.outcome.error;
   EXPECT_GE(score(clip, run).j, 0.88);
+}
+
+// The cut on its own: the colour decision lost the ends of stripes that look
+// like the ground beside them; the cut gives them back and takes nothing of
+// the ground.
+TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
+  cv::RNG rng(7);
+  cv::Mat work(540, 960, CV_8UC3);
+  rng.fill(work, cv::RNG::NORMAL, cv::Scalar(110, 170, 110), cv::Scalar(6, 6, 6));
+  const cv::Rect body(380, 70, 200, 400);
+  cv::Mat shirt(body.size(), CV_8UC3);
+  rng.fill(shirt, cv::RNG::NORMAL, cv::Scalar(40, 40, 170), cv::Scalar(6, 6, 6));
+  cv::Mat carried = cv::Mat::zeros(work.size(), CV_8U), bays = carried.clone();
+  carried(body).setTo(255);
+  for (int y = 20; y + 12 < body.height; y += 40) {
+    cv::Rect stripe(0, y, body.width, 12);
+    shirt(stripe).setTo(cv::Scalar(125, 190, 125));
+    bays(stripe + body.tl()) = 255;
+  }
+  shirt.copyTo(work(body));
+  cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2), cv::Scalar(20, 30, 60), 2);  // a figure's outline
+  // Deep inside, the carried shape kept the stripes; near the sides it did not.
+  cv::Mat inner = cv::Mat::zeros(work.size(), CV_8U);
+  inner(cv::Rect(body.x + 24, body.y, body.width - 48, body.height)).setTo(255);
+  bays &= ~inner;
+  cv::Mat decided = carried & ~bays;
+
+  cv::Mat inside, outside, not_carried;
+  cv::bitwise_not(carried, not_carried);
+  cv::distanceTransform(carried, inside, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::distanceTransform(not_carried, outside, cv::DIST_L2, cv::DIST_MASK_3);
+  tessel::Tracker tracker;
+  tracker.settings = tessel::engine_settings(tessel::Quality::Fine);
+  cv::Mat cut = tessel::cut_decide(&tracker, work, inside - outside, decided, true);
+
+  EXPECT_GT(cv::countNonZero(cut & bays), cv::countNonZero(bays) * 8 / 10);
+  EXPECT_LT(cv::countNonZero(cut & not_carried), cv::countNonZero(carried) / 100);
 }
 
 TEST(Engine, ReportsItsStagesInOrder) {
