@@ -33,10 +33,11 @@ struct Session {
 };
 
 // Every failure ends here: the status and the host message carry the same text.
+// The status is written last, so whoever sees it can also see the message.
 void report_failure(const Session& s, const std::string& text) {
   withLiveInstance(s.instance, [&] {
-    set_string(s.job.effect, params::kStatus, "failed: " + text);
     toast("Corvane: " + text);
+    set_string(s.job.effect, params::kStatus, "failed: " + text);
   });
   gBusy = false;
 }
@@ -48,8 +49,8 @@ void publish(const Session& s, const std::string& session_id) {
   const std::string n = std::to_string(s.job.frame_count);
   withLiveInstance(s.instance, [&] {
     set_string(s.job.effect, params::kSessionId, session_id);
-    set_string(s.job.effect, params::kStatus, "ready: " + n + " frames matted");
     toast("Corvane: alpha ready for " + n + " frames.");
+    set_string(s.job.effect, params::kStatus, "ready: " + n + " frames matted");
   });
   gBusy = false;
 }
