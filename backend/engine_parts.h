@@ -20,8 +20,8 @@ struct EngineSettings {
   int refine_side;     // longest side at which edges are refined
   float band;          // half width of the edge band, in work pixels
   bool colour_guide;   // refine with the colour picture rather than its grey
-  int cut_every;          // frames between graph cuts (1: every frame)
-  int cut_relearn_every;  // cuts between fresh colour models for the graph cut
+  int cut_every;       // frames between graph cuts (1: every frame)
+  int cut_relearn;     // cuts between fresh colour models for the graph cut
   bool scenery_layers; // the anchor tells apart scenery sliding at its own pace
 };
 
@@ -79,7 +79,6 @@ struct Tracker {
   cv::Point2f shift;  // the character's last reliable motion, new pixel to old
   bool has_shift = false;
   ColourModel colour;
-  ColourModel identity;    // the anchor's colour model, kept as it was
   cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
   int cut_age = 0;         // cuts since they were learned
   int cut_turn = 0;        // frames tracked, to cut every so many
