@@ -10,13 +10,13 @@
 
 namespace tessel {
 
-cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided, bool relearn) {
+cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided, bool at_anchor) {
   // Pictures well below the working size hold too few pixels across the
   // character for the cut's colour mixtures: the colour decision stands.
   if (std::max(work.cols, work.rows) * 4 < t->settings.work_side * 3) return decided;
   // "fast" cuts every other frame only; the carried mask keeps most of the
   // gain in between.
-  if (!relearn && ++t->cut_turn % t->settings.cut_every != 0) return decided;
+  if (!at_anchor && ++t->cut_turn % t->settings.cut_every != 0) return decided;
   const float band = t->settings.band;
   int margin = static_cast<int>(3 * band);
   cv::Rect roi = cv::boundingRect(decided | (signed_dist > 0));
@@ -49,7 +49,7 @@ cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, 
   if (sure_fg == 0 || sure_bg == 0) return decided;
   // Models carried from the previous frame spare learning them afresh, which
   // costs as much as the cut itself; they are renewed every few frames.
-  bool fresh = relearn || t->cut_bg.empty() || t->cut_fg.empty() || ++t->cut_age >= t->settings.cut_relearn;
+  bool fresh = at_anchor || t->cut_bg.empty() || t->cut_fg.empty() || ++t->cut_age >= t->settings.cut_relearn;
   if (fresh) t->cut_age = 0;
   cv::grabCut(work(roi), gc, cv::Rect(), t->cut_bg, t->cut_fg, 1, fresh ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
   cv::Mat out = cv::Mat::zeros(decided.size(), CV_8U);

@@ -97,10 +97,10 @@ cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
 // Re-decides `decided` (0/255, the colour decision) by a graph cut around the
 // character: sure inside deep within the carried mask (`signed_dist` is the
 // signed distance to its edge, positive inside), sure outside beyond the band.
-// The cut's colour models are learned afresh when `relearn`, when none are
-// held, or when they are as old as the settings allow.
+// The anchor is always cut, with colour models learned afresh; later frames
+// are cut and relearned as often as the settings say.
 cv::Mat cut_decide(Tracker* tracker, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided,
-                   bool relearn);
+                   bool at_anchor);
 
 // Occlusion memory. Parts of the character that vanish from its inside are
 // kept as hidden and moved along with the character; when something

@@ -108,7 +108,8 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
   if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
 
-  cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, temporal == 0.0f);
+  const bool at_anchor = temporal == 0.0f;  // nothing carried in to blend with
+  cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, at_anchor);
   cv::Mat mask = tidy(keep_connected(decided, carried_mask));
   cv::Mat out;
   prob.copyTo(out);
