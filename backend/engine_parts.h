@@ -110,8 +110,10 @@ cv::Mat cut_decide(Tracker* tracker, const cv::Mat& work, const cv::Mat& signed_
 void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob);
 
 // The final matte: the probability map refined against the picture `guide`
-// (any size), then brought to `full` size as 8-bit grey.
-cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
+// (any size), then brought to `full` size as 8-bit grey. `colour` is the
+// tracker's colour model; background it recognises showing through the
+// character's outer zone (between strands of hair) is taken out.
+cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
                      const EngineSettings& settings, cv::Size full);
 
 }  // namespace tessel

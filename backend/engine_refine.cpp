@@ -12,8 +12,39 @@
 #include <string>
 
 namespace tessel {
+namespace {
 
-cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
+// Tracking at the working size sees hair as one solid mass: the background
+// between the strands only shows at full size. In the outer zone of the
+// character, pixels whose colour the model firmly calls background are
+// lowered (log ratio -3 and below: out; -1 and above: untouched). Deep
+// inside, the tracker's shape is trusted over colour.
+void clear_see_through(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, int reach,
+                       cv::Mat* alpha) {
+  if (!colour.ready) return;
+  cv::Rect box = cv::boundingRect(hard);
+  if (box.area() == 0) return;
+  const float depth = std::max(reach + 1.0f, 0.12f * std::max(box.width, box.height));
+  // One pixel of margin, so that the mask's edge lies inside the window.
+  box = cv::Rect(box.x - 1, box.y - 1, box.width + 2, box.height + 2) & cv::Rect(0, 0, hard.cols, hard.rows);
+  cv::Mat dist;
+  cv::distanceTransform(hard(box), dist, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
+  const float out = -3.0f, keep = -1.0f;
+  for (int y = 0; y < box.height; ++y) {
+    const float* d = dist.ptr<float>(y);
+    const float* l = lr.ptr<float>(y);
+    float* a = alpha->ptr<float>(y + box.y) + box.x;
+    for (int x = 0; x < box.width; ++x) {
+      if (d[x] <= 0.f || d[x] > depth || l[x] >= keep) continue;
+      a[x] = std::min(a[x], std::max(0.f, (l[x] - out) / (keep - out)));
+    }
+  }
+}
+
+}  // namespace
+
+cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
                      const EngineSettings& settings, cv::Size full) {
   const double s = std::min(1.0, std::max(0.0, softness));
   const double unit = std::max(guide.cols, guide.rows) / 1920.0;
@@ -87,6 +118,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, double softness,
       a[x] = trust * proj + (1.f - trust) * prior;
     }
   }
+  clear_see_through(guide, hard, colour, reach, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);

@@ -46,11 +46,11 @@ bool flush_write(Pass* p, EngineOutcome* out) {
 }
 
 // Refines and hands out one matte; the encoding runs while the next frame is tracked.
-bool emit(Pass* p, int index, const cv::Mat& prob, const Frame& frame, EngineOutcome* out) {
+bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const Frame& frame, EngineOutcome* out) {
   cv::Mat guide = frame.bgr;
   cv::Size guide_size = fit_side(guide.size(), p->settings.refine_side);
   if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
-  cv::Mat alpha = refine_matte(prob, guide, p->request.edge_softness, p->settings, frame.full_size);
+  cv::Mat alpha = refine_matte(prob, guide, colour, p->request.edge_softness, p->settings, frame.full_size);
   if (!flush_write(p, out)) return false;
   p->pending_index = index;
   const MatteWriter& write = p->write;
@@ -85,7 +85,7 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, EngineOutcom
       return false;
     }
     cv::Mat prob = tracker_step(&tracker, to_work(*p, frame));
-    if (!emit(p, order[k], prob, frame, out)) return false;
+    if (!emit(p, order[k], prob, tracker.colour, frame, out)) return false;
   }
   return true;
 }
@@ -130,7 +130,7 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
   Tracker forward;
   cv::Mat prob = tracker_start(&forward, work, mask, pins, settings);
   Tracker backward = tracker_copy(forward);
-  bool ok = emit(&p, anchor, prob, first, &out);
+  bool ok = emit(&p, anchor, prob, forward.colour, first, &out);
   first = Frame{};
 
   std::vector<int> ahead, behind;
