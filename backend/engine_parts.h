@@ -111,8 +111,8 @@ void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colo
 
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey. `colour` is the
-// tracker's colour model; background it recognises showing through the
-// character's outer zone (between strands of hair) is taken out.
+// tracker's colour model: along the outline it takes out background showing
+// through (between strands of hair) and takes in strands beyond it.
 cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
                      const EngineSettings& settings, cv::Size full);
 

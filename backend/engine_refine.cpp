@@ -14,30 +14,38 @@
 namespace tessel {
 namespace {
 
-// Tracking at the working size sees hair as one solid mass: the background
-// between the strands only shows at full size. In the outer zone of the
-// character, pixels whose colour the model firmly calls background are
-// lowered (log ratio -3 and below: out; -1 and above: untouched). Deep
-// inside, the tracker's shape is trusted over colour.
-void clear_see_through(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, int reach,
-                       cv::Mat* alpha) {
+// Tracking at the working size sees hair as one solid mass with a smooth
+// outline: the background between the strands, and the strands beyond the
+// outline, only show at full size. The tracker's colour model decides them
+// there, in a zone along the outline (log ratios: -3 and below is out, -1
+// and above untouched; +1 and above comes in, fully from +3). Deeper inside,
+// the tracker's shape is trusted over colour.
+void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, int reach,
+                           cv::Mat* alpha) {
   if (!colour.ready) return;
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
-  const float depth = std::max(reach + 1.0f, 0.12f * std::max(box.width, box.height));
-  // One pixel of margin, so that the mask's edge lies inside the window.
-  box = cv::Rect(box.x - 1, box.y - 1, box.width + 2, box.height + 2) & cv::Rect(0, 0, hard.cols, hard.rows);
-  cv::Mat dist;
-  cv::distanceTransform(hard(box), dist, cv::DIST_L2, cv::DIST_MASK_3);
+  const float depth = std::max(reach + 1.0f, 0.12f * std::max(box.width, box.height)), beyond = depth / 2;
+  // A margin, so that the mask's edge and the zone beyond lie inside the window.
+  const int margin = static_cast<int>(beyond) + 1;
+  box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+        cv::Rect(0, 0, hard.cols, hard.rows);
+  cv::Mat inside, outside;
+  cv::distanceTransform(hard(box), inside, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::distanceTransform(~hard(box), outside, cv::DIST_L2, cv::DIST_MASK_3);
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
-  const float out = -3.0f, keep = -1.0f;
+  const float out = -3.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
   for (int y = 0; y < box.height; ++y) {
-    const float* d = dist.ptr<float>(y);
+    const float* di = inside.ptr<float>(y);
+    const float* dout = outside.ptr<float>(y);
     const float* l = lr.ptr<float>(y);
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
-      if (d[x] <= 0.f || d[x] > depth || l[x] >= keep) continue;
-      a[x] = std::min(a[x], std::max(0.f, (l[x] - out) / (keep - out)));
+      if (di[x] > 0.f && di[x] <= depth && l[x] < keep) {
+        a[x] = std::min(a[x], std::max(0.f, (l[x] - out) / (keep - out)));
+      } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in) {
+        a[x] = std::max(a[x], std::min(1.f, (l[x] - in) / (full_in - in)));
+      }
     }
   }
 }
@@ -118,7 +126,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
       a[x] = trust * proj + (1.f - trust) * prior;
     }
   }
-  clear_see_through(guide, hard, colour, reach, &alpha);
+  colour_at_the_outline(guide, hard, colour, reach, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);

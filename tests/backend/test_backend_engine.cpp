@@ -114,21 +114,22 @@ TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
   EXPECT_LT(cv::countNonZero(cut & not_carried), cv::countNonZero(carried) / 100);
 }
 
-// Hair tracked as one solid mass: at full size the background between the
-// strands is taken out and the strands stay. A background-coloured patch deep
-// inside the character (a print on the shirt) is the tracker's to decide and
-// stays too.
-TEST(Engine, RefinementOpensTheGapsBetweenStrands) {
+// Hair tracked as one solid mass with a smooth outline: at full size the
+// background between the strands is taken out, and the strands that reach
+// beyond the outline are taken in. A background-coloured patch deep inside
+// the character (a print on the shirt) is the tracker's to decide and stays.
+TEST(Engine, RefinementSeparatesStrandsFromTheGapsBetweenThem) {
   cv::RNG rng(3);
   cv::Mat picture(480, 640, CV_8UC3);
   rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(110, 170, 110), cv::Scalar(5, 5, 5));
   const cv::Rect body(220, 120, 200, 320), hair(220, 80, 200, 40), print(300, 260, 40, 40);
+  const cv::Rect tips(220, 65, 200, 15);  // beyond the tracked outline
   cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
   tracked(body).setTo(1.0f);
   tracked(hair).setTo(1.0f);
   picture(body).setTo(cv::Scalar(40, 40, 170));
   cv::Mat strands = cv::Mat::zeros(picture.size(), CV_8U);
-  for (int x = hair.x; x < hair.x + hair.width; x += 6) strands(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
+  for (int x = hair.x; x < hair.x + hair.width; x += 6) strands(cv::Rect(x, tips.y, 2, 55)).setTo(255);
   picture.setTo(cv::Scalar(120, 200, 230), strands);
   picture(print).setTo(cv::Scalar(110, 170, 110));
 
@@ -137,17 +138,20 @@ TEST(Engine, RefinementOpensTheGapsBetweenStrands) {
   character |= strands;
   character(print).setTo(0);
   tessel::ColourModel colour;
-  tessel::colour_learn(&colour, picture, character, tracked < 0.5f, 1.0f);
+  tessel::colour_learn(&colour, picture, character, ~character, 1.0f);
   cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.35,
                                        tessel::engine_settings(tessel::Quality::Fine), picture.size());
 
-  cv::Mat gaps = cv::Mat::zeros(picture.size(), CV_8U);
+  cv::Mat gaps = cv::Mat::zeros(picture.size(), CV_8U), near_strands;
   gaps(hair).setTo(255);
-  cv::Mat near_strands;
+  gaps(tips).setTo(255);
   cv::dilate(strands, near_strands, cv::Mat(), cv::Point(-1, -1), 1);
   gaps &= ~near_strands;
+  cv::Mat strand_tips = cv::Mat::zeros(picture.size(), CV_8U);
+  strands(tips).copyTo(strand_tips(tips));
   EXPECT_LT(cv::countNonZero(gaps & (alpha > 127)), cv::countNonZero(gaps) / 5);
   EXPECT_GT(cv::mean(alpha, strands)[0], 127);
+  EXPECT_GT(cv::mean(alpha, strand_tips)[0], 127);
   EXPECT_GT(cv::mean(alpha(print))[0], 240);
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
 }
