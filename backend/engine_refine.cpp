@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace tessel {
 namespace {
@@ -33,17 +34,25 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   cv::Mat inside, outside;
   cv::distanceTransform(hard(box), inside, cv::DIST_L2, cv::DIST_MASK_3);
   cv::distanceTransform(~hard(box), outside, cv::DIST_L2, cv::DIST_MASK_3);
+  // Holes enclosed by the character are the tracker's (or the user's) to
+  // decide: nothing grows into them.
+  cv::Mat labels;
+  const int pieces = cv::connectedComponents(~hard(box), labels, 4, CV_32S);
+  std::vector<char> open(static_cast<size_t>(pieces), 0);
+  for (int x = 0; x < box.width; ++x) open[labels.at<int>(0, x)] = open[labels.at<int>(box.height - 1, x)] = 1;
+  for (int y = 0; y < box.height; ++y) open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
   const float out = -3.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
   for (int y = 0; y < box.height; ++y) {
     const float* di = inside.ptr<float>(y);
     const float* dout = outside.ptr<float>(y);
     const float* l = lr.ptr<float>(y);
+    const int* lab = labels.ptr<int>(y);
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
       if (di[x] > 0.f && di[x] <= depth && l[x] < keep) {
         a[x] = std::min(a[x], std::max(0.f, (l[x] - out) / (keep - out)));
-      } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in) {
+      } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in && open[lab[x]]) {
         a[x] = std::max(a[x], std::min(1.f, (l[x] - in) / (full_in - in)));
       }
     }
