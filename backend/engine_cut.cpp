@@ -10,7 +10,8 @@
 
 namespace tessel {
 
-cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided, bool at_anchor) {
+cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided,
+                   bool at_anchor) {
   // Pictures well below the working size hold too few pixels across the
   // character for the cut's colour mixtures: the colour decision stands.
   if (std::max(work.cols, work.rows) * 4 < t->settings.work_side * 3) return decided;

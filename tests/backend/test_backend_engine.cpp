@@ -95,7 +95,8 @@ TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
     bays(stripe + body.tl()) = 255;
   }
   shirt.copyTo(work(body));
-  cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2), cv::Scalar(20, 30, 60), 2);  // a figure's outline
+  // A figure's outline.
+  cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2), cv::Scalar(20, 30, 60), 2);
   // Deep inside, the carried shape kept the stripes; near the sides it did not.
   cv::Mat inner = cv::Mat::zeros(work.size(), CV_8U);
   inner(cv::Rect(body.x + 24, body.y, body.width - 48, body.height)).setTo(255);
