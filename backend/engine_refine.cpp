@@ -15,14 +15,50 @@
 namespace tessel {
 namespace {
 
+// Where hair is: fine detail (strands against what lies behind them), dense
+// over a small window. Smooth cloth, skin and a single edge of the outline
+// stay below it. 0..1 per pixel of `bgr`; `unit` is its size against 1080p.
+cv::Mat hairiness(const cv::Mat& bgr, double unit) {
+  cv::Mat grey, detail;
+  cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+  grey.convertTo(grey, CV_32F);
+  cv::GaussianBlur(grey, detail, cv::Size(0, 0), std::max(0.7, 1.5 * unit));
+  cv::absdiff(grey, detail, detail);
+  const int window = std::max(3, static_cast<int>(std::lround(15 * unit)) | 1);
+  cv::boxFilter(detail, detail, -1, cv::Size(window, window));
+  const float none = 5.0f, full = 10.0f;  // mean grey levels of detail
+  detail = (detail - none) / (full - none);
+  cv::min(cv::max(detail, 0.0), 1.0, detail);
+  return detail;
+}
+
+// The character's colours, learned along its outline, include the
+// background seen between strands of hair. With that background's share
+// taken out, what remains are the strands' own colours. Only when the two
+// are far enough apart: where the character wears the background's colours,
+// taking them out would take the character too. False then.
+bool strand_colours(const ColourModel& colour, ColourModel* strands) {
+  const double apart = cv::sum(cv::max(colour.fg - 0.3 * colour.bg, 0.0))[0];
+  if (apart < 0.88) return false;
+  strands->fg = cv::max(colour.fg - colour.bg, 0.0);
+  const double left = cv::sum(strands->fg)[0];
+  if (left < 1e-6) return false;
+  strands->fg /= left;
+  strands->bg = colour.bg;
+  strands->ready = true;
+  return true;
+}
+
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
 // there, in a zone along the outline (log ratios: -3 and below is out, -1
-// and above untouched; +1 and above comes in, fully from +3). Deeper inside,
-// the tracker's shape is trusted over colour.
+// and above untouched; +1 and above comes in, fully from +3). Where there is
+// hair, the strands' own colours decide, more strictly (-0.5 and below out,
+// +1 and above untouched). Deeper inside, the tracker's shape is trusted
+// over colour.
 void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, int reach,
-                           cv::Mat* alpha) {
+                           double unit, cv::Mat* alpha) {
   if (!colour.ready) return;
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
@@ -42,16 +78,30 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   for (int x = 0; x < box.width; ++x) open[labels.at<int>(0, x)] = open[labels.at<int>(box.height - 1, x)] = 1;
   for (int y = 0; y < box.height; ++y) open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
+  ColourModel strands;
+  cv::Mat strand_lr, hair;
+  if (strand_colours(colour, &strands)) {
+    strand_lr = colour_log_ratio(strands, guide(box), 5.0f);
+    hair = hairiness(guide(box), unit);
+  }
   const float out = -3.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
+  const float strand_out = -0.5f, strand_keep = 1.0f;
   for (int y = 0; y < box.height; ++y) {
     const float* di = inside.ptr<float>(y);
     const float* dout = outside.ptr<float>(y);
     const float* l = lr.ptr<float>(y);
     const int* lab = labels.ptr<int>(y);
+    const float* h = hair.empty() ? nullptr : hair.ptr<float>(y);
+    const float* sl = hair.empty() ? nullptr : strand_lr.ptr<float>(y);
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
-      if (di[x] > 0.f && di[x] <= depth && l[x] < keep) {
-        a[x] = std::min(a[x], std::max(0.f, (l[x] - out) / (keep - out)));
+      if (di[x] > 0.f && di[x] <= depth) {
+        float v = l[x] < keep ? std::max(0.f, (l[x] - out) / (keep - out)) : 1.f;
+        if (h && h[x] > 0.f) {
+          float s = sl[x] < strand_keep ? std::max(0.f, (sl[x] - strand_out) / (strand_keep - strand_out)) : 1.f;
+          v = h[x] * s + (1.f - h[x]) * v;
+        }
+        a[x] = std::min(a[x], v);
       } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in && open[lab[x]]) {
         a[x] = std::max(a[x], std::min(1.f, (l[x] - in) / (full_in - in)));
       }
@@ -135,7 +185,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
       a[x] = trust * proj + (1.f - trust) * prior;
     }
   }
-  colour_at_the_outline(guide, hard, colour, reach, &alpha);
+  colour_at_the_outline(guide, hard, colour, reach, unit, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);

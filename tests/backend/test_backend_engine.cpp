@@ -157,6 +157,42 @@ TEST(Engine, RefinementSeparatesStrandsFromTheGapsBetweenThem) {
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
 }
 
+// The colours the tracker learns along the outline include, in hair, the
+// background between the strands. Where the picture shows hair, the strands'
+// own colours decide: the gaps go although the character's model has seen
+// their colours, while the strands and the smooth body stay.
+TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
+  cv::RNG rng(5);
+  cv::Mat picture(480, 640, CV_8UC3);
+  cv::Mat left = picture(cv::Rect(0, 0, 320, 480)), right = picture(cv::Rect(320, 0, 320, 480));
+  rng.fill(left, cv::RNG::NORMAL, cv::Scalar(150, 220, 170), cv::Scalar(4, 4, 4));
+  rng.fill(right, cv::RNG::NORMAL, cv::Scalar(230, 190, 140), cv::Scalar(4, 4, 4));
+  const cv::Rect body(220, 110, 200, 360), hair(220, 60, 200, 50);
+  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
+  tracked(body).setTo(1.0f);
+  tracked(hair).setTo(1.0f);
+  picture(body).setTo(cv::Scalar(40, 40, 170));
+  cv::Mat strands = cv::Mat::zeros(picture.size(), CV_8U);
+  for (int x = hair.x; x < hair.x + hair.width; x += 8) strands(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
+  picture.setTo(cv::Scalar(30, 60, 110), strands);
+
+  // Learned as the tracker does: the whole tracked mass against the rest.
+  tessel::ColourModel colour;
+  cv::Mat mass = tracked > 0.5f;
+  tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
+  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.0,
+                                       tessel::engine_settings(tessel::Quality::Fine), picture.size());
+
+  cv::Mat gaps = cv::Mat::zeros(picture.size(), CV_8U), near_strands;
+  gaps(hair).setTo(255);
+  cv::dilate(strands, near_strands, cv::Mat(), cv::Point(-1, -1), 1);
+  gaps &= ~near_strands;
+  // Judged by the character's model alone, they would stay about a third in.
+  EXPECT_LT(cv::mean(alpha, gaps)[0], 45);
+  EXPECT_GT(cv::mean(alpha, strands)[0], 240);
+  EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
+}
+
 TEST(Engine, ReportsItsStagesInOrder) {
   std::string clip = test_clip("walk");
   EngineRun run = matte_clip(clip, clip_request(clip, "fast", "box"));
