@@ -109,18 +109,21 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   }
 }
 
-}  // namespace
+// Half width of the unknown band around the edge, and the radius of the
+// edge-aware smoothing: both grow with softness.
+int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit))); }
+int smoothing_radius(double s, double unit) {
+  return std::max(1, static_cast<int>(std::lround((2.0 + 8.0 * s) * unit)));
+}
 
-cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
-                     const EngineSettings& settings, cv::Size full) {
-  const double s = std::min(1.0, std::max(0.0, softness));
-  const double unit = std::max(guide.cols, guide.rows) / 1920.0;
-  cv::Mat m;
-  cv::resize(prob, m, guide.size(), 0, 0, cv::INTER_LINEAR);
+// The refinement of `m` (the probability map at the size of `guide`) within
+// a window around the character; a soft matte, CV_32F.
+cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit,
+                      const EngineSettings& settings) {
   cv::Mat hard = m > 0.5f;
 
   // The unknown region: a band around the edge, wider where tracking was unsure.
-  int reach = std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit)));
+  const int reach = band_reach(s, unit);
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
   cv::Mat sure_fg, sure_bg;
   cv::erode(hard, sure_fg, kernel);
@@ -190,11 +193,32 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
   // Softness widens and loosens this smoothing: softer, wider edges.
-  int radius = std::max(1, static_cast<int>(std::lround((2.0 + 8.0 * s) * unit)));
   double eps = std::pow((0.02 + 0.1 * s) * 255.0, 2.0);
-  cv::ximgproc::guidedFilter(g, alpha, alpha, radius, eps);
-  cv::Mat out;
-  alpha.convertTo(out, CV_8U, 255.0);
+  cv::ximgproc::guidedFilter(g, alpha, alpha, smoothing_radius(s, unit), eps);
+  return alpha;
+}
+
+}  // namespace
+
+cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
+                     const EngineSettings& settings, cv::Size full) {
+  const double s = std::min(1.0, std::max(0.0, softness));
+  const double unit = std::max(guide.cols, guide.rows) / 1920.0;
+  cv::Mat m;
+  cv::resize(prob, m, guide.size(), 0, 0, cv::INTER_LINEAR);
+  // Far from the character there is nothing to refine: the work is done in a
+  // window around it, wide enough for every step's reach.
+  cv::Mat out = cv::Mat::zeros(guide.size(), CV_8U);
+  const cv::Rect around = cv::boundingRect(m > 0.01f);
+  if (around.area() > 0) {
+    const int margin = 2 * band_reach(s, unit) + smoothing_radius(s, unit) +
+                       static_cast<int>(0.06 * std::max(around.width, around.height)) + 4;
+    const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
+                                     around.height + 2 * margin) &
+                            cv::Rect(0, 0, guide.cols, guide.rows);
+    cv::Mat alpha = refine_window(m(window), guide(window), colour, s, unit, settings);
+    alpha.convertTo(out(window), CV_8U, 255.0);
+  }
   if (out.size() != full) cv::resize(out, out, full, 0, 0, cv::INTER_LINEAR);
   return out;
 }
