@@ -15,6 +15,13 @@
 namespace tessel {
 namespace {
 
+// Depth of the zone along the outline where colour has its say, as a share
+// of the character's longest side; as far again as half of it beyond.
+constexpr float kOutlineZone = 0.12f;
+
+// 0 at `lo`, 1 at `hi`, straight between.
+inline float ramp(float v, float lo, float hi) { return std::min(1.f, std::max(0.f, (v - lo) / (hi - lo))); }
+
 // Where hair is: fine detail (strands against what lies behind them), dense
 // over a small window. Smooth cloth, skin and a single edge of the outline
 // stay below it. 0..1 per pixel of `bgr`; `unit` is its size against 1080p.
@@ -62,7 +69,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   if (!colour.ready) return;
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
-  const float depth = std::max(reach + 1.0f, 0.12f * std::max(box.width, box.height)), beyond = depth / 2;
+  const float depth = std::max(reach + 1.0f, kOutlineZone * std::max(box.width, box.height)), beyond = depth / 2;
   // A margin, so that the mask's edge and the zone beyond lie inside the window.
   const int margin = static_cast<int>(beyond) + 1;
   box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
@@ -96,14 +103,11 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
       if (di[x] > 0.f && di[x] <= depth) {
-        float v = l[x] < keep ? std::max(0.f, (l[x] - out) / (keep - out)) : 1.f;
-        if (h && h[x] > 0.f) {
-          float s = sl[x] < strand_keep ? std::max(0.f, (sl[x] - strand_out) / (strand_keep - strand_out)) : 1.f;
-          v = h[x] * s + (1.f - h[x]) * v;
-        }
+        float v = ramp(l[x], out, keep);
+        if (h && h[x] > 0.f) v = h[x] * ramp(sl[x], strand_out, strand_keep) + (1.f - h[x]) * v;
         a[x] = std::min(a[x], v);
       } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in && open[lab[x]]) {
-        a[x] = std::max(a[x], std::min(1.f, (l[x] - in) / (full_in - in)));
+        a[x] = std::max(a[x], ramp(l[x], in, full_in));
       }
     }
   }
@@ -212,7 +216,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
   const cv::Rect around = cv::boundingRect(m > 0.01f);
   if (around.area() > 0) {
     const int margin = 2 * band_reach(s, unit) + smoothing_radius(s, unit) +
-                       static_cast<int>(0.06 * std::max(around.width, around.height)) + 4;
+                       static_cast<int>(kOutlineZone / 2 * std::max(around.width, around.height)) + 4;
     const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
                                      around.height + 2 * margin) &
                             cv::Rect(0, 0, guide.cols, guide.rows);
