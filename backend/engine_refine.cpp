@@ -64,12 +64,12 @@ bool strand_colours(const ColourModel& colour, ColourModel* strands) {
 // hair, the strands' own colours decide, more strictly (-0.5 and below out,
 // +1 and above untouched). Deeper inside, the tracker's shape is trusted
 // over colour.
-void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, int reach,
-                           double unit, cv::Mat* alpha) {
+void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, double unit,
+                           cv::Mat* alpha) {
   if (!colour.ready) return;
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
-  const float depth = std::max(reach + 1.0f, kOutlineZone * std::max(box.width, box.height)), beyond = depth / 2;
+  const float depth = std::max(2.0f, kOutlineZone * std::max(box.width, box.height)), beyond = depth / 2;
   // A margin, so that the mask's edge and the zone beyond lie inside the window.
   const int margin = static_cast<int>(beyond) + 1;
   box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
@@ -113,86 +113,31 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   }
 }
 
-// Half width of the unknown band around the edge, and the radius of the
-// edge-aware smoothing: both grow with softness.
+// Half width of the band around the edge where the tracked values stand as
+// they are, and the radius of the edge-aware smoothing: both grow with softness.
 int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit))); }
 int smoothing_radius(double s, double unit) {
   return std::max(1, static_cast<int>(std::lround((2.0 + 8.0 * s) * unit)));
 }
 
 // The refinement of `m` (the probability map at the size of `guide`) within
-// a window around the character; a soft matte, CV_32F.
+// a window around the character; a soft matte, CV_32F. Along the edge the
+// tracked values stand: estimating alpha afresh there from the local colours
+// of either side blurred hard edges against textured cloth and scenery.
 cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit,
                       const EngineSettings& settings) {
   cv::Mat hard = m > 0.5f;
-
-  // The unknown region: a band around the edge, wider where tracking was unsure.
+  // Away from the edge, and where tracking was sure, the matte is fully in or out.
   const int reach = band_reach(s, unit);
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
   cv::Mat sure_fg, sure_bg;
   cv::erode(hard, sure_fg, kernel);
   cv::erode(~hard, sure_bg, kernel);
   cv::Mat unsure = (m > 0.15f) & (m < 0.85f);
-  sure_fg &= ~unsure;
-  sure_bg &= ~unsure;
-
-  // Local colours of the character and of the background next to each
-  // unknown pixel, averaged from the sure regions around it.
-  cv::Mat img;
-  guide.convertTo(img, CV_32FC3, 1.0 / 255);
-  cv::Size win(4 * reach + 1, 4 * reach + 1);
-  auto local_mean = [&](const cv::Mat& where, cv::Mat* mean, cv::Mat* weight) {
-    cv::Mat w;
-    where.convertTo(w, CV_32F, 1.0 / 255);
-    cv::Mat wi;
-    cv::Mat w3;
-    cv::merge(std::vector<cv::Mat>{w, w, w}, w3);
-    cv::multiply(img, w3, wi);
-    cv::boxFilter(wi, *mean, -1, win, cv::Point(-1, -1), false);
-    cv::boxFilter(w, *weight, -1, win, cv::Point(-1, -1), false);
-  };
-  cv::Mat fsum, fw, bsum, bw;
-  local_mean(sure_fg, &fsum, &fw);
-  local_mean(sure_bg, &bsum, &bw);
-
-  cv::Mat alpha(guide.size(), CV_32F);
-  const float min_contrast = 0.08f;
-  for (int y = 0; y < guide.rows; ++y) {
-    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
-    const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
-    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
-    const float* fwp = fw.ptr<float>(y);
-    const float* bwp = bw.ptr<float>(y);
-    const uchar* sf = sure_fg.ptr<uchar>(y);
-    const uchar* sb = sure_bg.ptr<uchar>(y);
-    const float* mp = m.ptr<float>(y);
-    float* a = alpha.ptr<float>(y);
-    for (int x = 0; x < guide.cols; ++x) {
-      if (sf[x]) {
-        a[x] = 1.f;
-        continue;
-      }
-      if (sb[x]) {
-        a[x] = 0.f;
-        continue;
-      }
-      float prior = mp[x];
-      if (fwp[x] < 1.f || bwp[x] < 1.f) {
-        a[x] = prior;
-        continue;
-      }
-      // Project the pixel onto the line between the two local colours;
-      // where they are too alike to tell apart, keep the tracked value.
-      cv::Vec3f f = fs[x] / fwp[x], b = bs[x] / bwp[x];
-      cv::Vec3f fb = f - b;
-      float len2 = fb.dot(fb);
-      float proj = (px[x] - b).dot(fb) / std::max(len2, 1e-6f);
-      proj = proj < 0.f ? 0.f : proj > 1.f ? 1.f : proj;
-      float trust = std::min(1.f, std::sqrt(len2) / min_contrast);
-      a[x] = trust * proj + (1.f - trust) * prior;
-    }
-  }
-  colour_at_the_outline(guide, hard, colour, reach, unit, &alpha);
+  cv::Mat alpha = m.clone();
+  alpha.setTo(1.0f, sure_fg & ~unsure);
+  alpha.setTo(0.0f, sure_bg & ~unsure);
+  colour_at_the_outline(guide, hard, colour, unit, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent.
   cv::Mat g = guide;
   if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
@@ -215,7 +160,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
   cv::Mat out = cv::Mat::zeros(guide.size(), CV_8U);
   const cv::Rect around = cv::boundingRect(m > 0.01f);
   if (around.area() > 0) {
-    const int margin = 2 * band_reach(s, unit) + smoothing_radius(s, unit) +
+    const int margin = band_reach(s, unit) + smoothing_radius(s, unit) +
                        static_cast<int>(kOutlineZone / 2 * std::max(around.width, around.height)) + 4;
     const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
                                      around.height + 2 * margin) &
