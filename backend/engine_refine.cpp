@@ -56,14 +56,80 @@ bool strand_colours(const ColourModel& colour, ColourModel* strands) {
   return true;
 }
 
+// Within hair, each pixel mixes a strand's colour with the background's
+// behind it: its alpha is where it lies between the two. Both are taken
+// locally, from pixels nearby that are clearly strand (in hair) or clearly
+// background by the strands' colours. Pixels off the line between them
+// (another colour altogether) and places with too few samples or too little
+// contrast are left undecided: -1. CV_32F, the size of `bgr`.
+cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit) {
+  cv::Mat img;
+  bgr.convertTo(img, CV_32FC3, 1.0 / 255);
+  const int half = std::max(2, static_cast<int>(std::lround(12 * unit)));
+  const cv::Size window(2 * half + 1, 2 * half + 1);
+  auto local_mean = [&](const cv::Mat& weight, cv::Mat* sum, cv::Mat* count) {
+    cv::Mat w3, picked;
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, w3);
+    cv::multiply(img, w3, picked);
+    cv::boxFilter(picked, *sum, -1, window, cv::Point(-1, -1), false);
+    cv::boxFilter(weight, *count, -1, window, cv::Point(-1, -1), false);
+  };
+  cv::Mat bsum, bcount, fsum, fweight, fcount, is_bg, is_fg;
+  cv::Mat(strand_lr < -1.0f).convertTo(is_bg, CV_32F, 1.0 / 255);
+  local_mean(is_bg, &bsum, &bcount);
+  // Strand samples include strands that cover a pixel only partly: the ones
+  // furthest from the background, nearest to the strands' own colour, weigh most.
+  cv::Mat((strand_lr > 2.0f) & (hair > 0.3f)).convertTo(is_fg, CV_32F, 1.0 / 255);
+  cv::Mat reach(bgr.size(), CV_32F);
+  for (int y = 0; y < bgr.rows; ++y) {
+    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
+    const float* bc = bcount.ptr<float>(y);
+    const float* f = is_fg.ptr<float>(y);
+    float* r = reach.ptr<float>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      if (f[x] == 0.f || bc[x] < 1.f) {
+        r[x] = 0.f;
+        continue;
+      }
+      const cv::Vec3f d = px[x] - bs[x] / bc[x];
+      r[x] = d.dot(d);
+    }
+  }
+  local_mean(reach, &fsum, &fweight);
+  cv::boxFilter(is_fg, fcount, -1, window, cv::Point(-1, -1), false);
+  const float min_samples = 3.f, min_contrast = 0.1f, off_line = 0.3f;
+  cv::Mat out(bgr.size(), CV_32F, cv::Scalar(-1));
+  for (int y = 0; y < bgr.rows; ++y) {
+    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
+    const float* fw = fweight.ptr<float>(y);
+    const float* fc = fcount.ptr<float>(y);
+    const float* bc = bcount.ptr<float>(y);
+    float* o = out.ptr<float>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      if (fc[x] < min_samples || bc[x] < min_samples || fw[x] <= 0.f) continue;
+      const cv::Vec3f b = bs[x] / bc[x], fb = fs[x] / fw[x] - b;
+      const float len2 = fb.dot(fb);
+      if (len2 < min_contrast * min_contrast) continue;
+      const float t = (px[x] - b).dot(fb) / len2;
+      const cv::Vec3f off = px[x] - b - fb * t;
+      if (off.dot(off) > off_line * off_line * len2) continue;
+      o[x] = ramp(t, 0.f, 1.f);
+    }
+  }
+  return out;
+}
+
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
 // there, in a zone along the outline (log ratios: -3 and below is out, -1
 // and above untouched; +1 and above comes in, fully from +3). Where there is
 // hair, the strands' own colours decide, more strictly (-0.5 and below out,
-// +1 and above untouched). Deeper inside, the tracker's shape is trusted
-// over colour.
+// +1 and above untouched), and the strands' coverage where it can be told.
+// Deeper inside, the tracker's shape is trusted over colour.
 void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, double unit,
                            cv::Mat* alpha) {
   if (!colour.ready) return;
@@ -86,10 +152,11 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   for (int y = 0; y < box.height; ++y) open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
   ColourModel strands;
-  cv::Mat strand_lr, hair;
+  cv::Mat strand_lr, hair, coverage;
   if (strand_colours(colour, &strands)) {
     strand_lr = colour_log_ratio(strands, guide(box), 5.0f);
     hair = hairiness(guide(box), unit);
+    coverage = unmix_strands(guide(box), strand_lr, hair, unit);
   }
   const float out = -3.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
   const float strand_out = -0.5f, strand_keep = 1.0f;
@@ -100,12 +167,14 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
     const int* lab = labels.ptr<int>(y);
     const float* h = hair.empty() ? nullptr : hair.ptr<float>(y);
     const float* sl = hair.empty() ? nullptr : strand_lr.ptr<float>(y);
+    const float* cov = hair.empty() ? nullptr : coverage.ptr<float>(y);
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
       if (di[x] > 0.f && di[x] <= depth) {
         float v = ramp(l[x], out, keep);
         if (h && h[x] > 0.f) v = h[x] * ramp(sl[x], strand_out, strand_keep) + (1.f - h[x]) * v;
         a[x] = std::min(a[x], v);
+        if (h && h[x] > 0.f && cov[x] >= 0.f) a[x] = h[x] * cov[x] + (1.f - h[x]) * a[x];
       } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in && open[lab[x]]) {
         a[x] = std::max(a[x], ramp(l[x], in, full_in));
       }

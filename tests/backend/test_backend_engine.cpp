@@ -193,6 +193,41 @@ TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
 }
 
+// Strands differ in how much of a pixel they cover. Against the background
+// right behind them, a faint strand (a third of a pixel) stays out while a
+// dense one comes in, as the truth at half coverage has it.
+TEST(Engine, RefinementTellsDenseStrandsFromFaintOnes) {
+  cv::RNG rng(7);
+  cv::Mat picture(480, 640, CV_8UC3);
+  rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(150, 220, 170), cv::Scalar(4, 4, 4));
+  const cv::Rect body(220, 110, 200, 360), hair(220, 50, 200, 60);
+  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
+  tracked(body).setTo(1.0f);
+  tracked(hair).setTo(1.0f);
+  picture(body).setTo(cv::Scalar(40, 40, 170));
+  const cv::Vec3f strand(30, 60, 110);
+  cv::Mat dense = cv::Mat::zeros(picture.size(), CV_8U), faint = dense.clone();
+  for (int x = hair.x; x + 2 <= hair.x + hair.width; x += 4) {
+    cv::Mat& which = (x - hair.x) % 8 == 0 ? dense : faint;
+    which(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
+  }
+  for (int y = hair.y; y < hair.y + hair.height; ++y) {
+    for (int x = hair.x; x < hair.x + hair.width; ++x) {
+      float cover = dense.at<uchar>(y, x) ? 0.9f : faint.at<uchar>(y, x) ? 0.3f : 0.f;
+      cv::Vec3b& p = picture.at<cv::Vec3b>(y, x);
+      for (int c = 0; c < 3; ++c) p[c] = cv::saturate_cast<uchar>(cover * strand[c] + (1 - cover) * p[c]);
+    }
+  }
+
+  tessel::ColourModel colour;
+  cv::Mat mass = tracked > 0.5f;
+  tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
+  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.0,
+                                       tessel::engine_settings(tessel::Quality::Fine), picture.size());
+  EXPECT_GT(cv::mean(alpha, dense)[0], 180);
+  EXPECT_LT(cv::mean(alpha, faint)[0], 110);
+}
+
 TEST(Engine, ReportsItsStagesInOrder) {
   std::string clip = test_clip("walk");
   EngineRun run = matte_clip(clip, clip_request(clip, "fast", "box"));
