@@ -10,7 +10,7 @@ namespace tessel {
 
 EngineSettings engine_settings(Quality quality) {
   if (quality == Quality::Fast) {
-    return EngineSettings{960, 480, 5, cv::DISOpticalFlow::PRESET_FAST, 1440, 12.0f, false, 2, 4, false};
+    return EngineSettings{960, 480, 5, cv::DISOpticalFlow::PRESET_FAST, 1920, 12.0f, false, 2, 4, false};
   }
   return EngineSettings{960, 960, 5, cv::DISOpticalFlow::PRESET_MEDIUM, 1920, 12.0f, true, 1, 1, true};
 }
