@@ -90,22 +90,33 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   // still overrule it well inside (legs that part open a gap of background).
   const float tau = 8.0f * s.work_side / 960.f;
   cv::Mat sd = signed_distance(carried_mask);
-  cv::Mat logit(work.size(), CV_32F);
-  for (int y = 0; y < work.rows; ++y) {
-    const float* d = sd.ptr<float>(y);
-    const float* c = colour.ptr<float>(y);
+  // Beyond eight reaches outside the edge, where distance has its full say,
+  // colour alone (at most 5) cannot lift a pixel near one half: the work is
+  // done in a window around the character and the rest stays out.
+  const int radius = std::max(1, s.work_side / 240);
+  const cv::Rect around = cv::boundingRect(carried_mask);
+  const int margin = static_cast<int>(std::ceil(8.0f * tau)) + 2 * radius + 2;
+  const cv::Rect win = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
+                                around.height + 2 * margin) &
+                       cv::Rect(0, 0, work.cols, work.rows);
+  cv::Mat logit(win.size(), CV_32F);
+  for (int y = 0; y < win.height; ++y) {
+    const float* d = sd.ptr<float>(y + win.y) + win.x;
+    const float* c = colour.ptr<float>(y + win.y) + win.x;
+    const float* m = motion.empty() ? nullptr : motion.ptr<float>(y + win.y) + win.x;
     float* o = logit.ptr<float>(y);
-    for (int x = 0; x < work.cols; ++x) {
+    for (int x = 0; x < win.width; ++x) {
       float dist = d[x] / tau;
       dist = dist < -8.f ? -8.f : dist > 8.f ? 8.f : dist;
-      o[x] = dist + c[x] + (motion.empty() ? 0.f : motion.ptr<float>(y)[x]);
+      o[x] = dist + c[x] + (m ? m[x] : 0.f);
     }
   }
-  cv::Mat prob;
-  cv::exp(-logit, prob);
-  prob = 1.0 / (1.0 + prob);
-  int radius = std::max(1, s.work_side / 240);
-  cv::ximgproc::guidedFilter(work, prob, prob, radius, 0.04 * 255 * 0.04 * 255);
+  cv::Mat near;
+  cv::exp(-logit, near);
+  near = 1.0 / (1.0 + near);
+  cv::ximgproc::guidedFilter(work(win), near, near, radius, 0.04 * 255 * 0.04 * 255);
+  cv::Mat prob = cv::Mat::zeros(work.size(), CV_32F);
+  near.copyTo(prob(win));
   if (temporal > 0) cv::addWeighted(prob, 1.0 - temporal, carried, temporal, 0.0, prob);
 
   const bool at_anchor = temporal == 0.0f;  // nothing carried in to blend with

@@ -44,6 +44,25 @@ tessel::ClipScore score(const std::string& clip, const EngineRun& run) {
   return scorer.result();
 }
 
+// What the tracker hands over for a character with hair: its body and its
+// hair as one solid mass.
+cv::Mat tracked_mass(cv::Size size, const cv::Rect& body, const cv::Rect& hair) {
+  cv::Mat tracked = cv::Mat::zeros(size, CV_32F);
+  tracked(body).setTo(1.0f);
+  tracked(hair).setTo(1.0f);
+  return tracked;
+}
+
+// Refines `tracked` at full size, with colours learned as the tracker learns
+// them: the whole tracked mass against the rest.
+cv::Mat refine_as_tracked(const cv::Mat& picture, const cv::Mat& tracked) {
+  tessel::ColourModel colour;
+  cv::Mat mass = tracked > 0.5f;
+  tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
+  return tessel::refine_matte(tracked, picture, colour, 0.0, tessel::engine_settings(tessel::Quality::Fine),
+                              picture.size());
+}
+
 // The plug-in's selection in each of its forms finds the character.
 TEST(Engine, EachKindOfSelectionFindsTheCharacter) {
   std::string walk = test_clip("walk"), dance = test_clip("dance");
@@ -125,9 +144,7 @@ TEST(Engine, RefinementSeparatesStrandsFromTheGapsBetweenThem) {
   rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(110, 170, 110), cv::Scalar(5, 5, 5));
   const cv::Rect body(220, 120, 200, 320), hair(220, 80, 200, 40), print(300, 260, 40, 40);
   const cv::Rect tips(220, 65, 200, 15);  // beyond the tracked outline
-  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
-  tracked(body).setTo(1.0f);
-  tracked(hair).setTo(1.0f);
+  cv::Mat tracked = tracked_mass(picture.size(), body, hair);
   picture(body).setTo(cv::Scalar(40, 40, 170));
   cv::Mat strands = cv::Mat::zeros(picture.size(), CV_8U);
   for (int x = hair.x; x < hair.x + hair.width; x += 6) strands(cv::Rect(x, tips.y, 2, 55)).setTo(255);
@@ -168,20 +185,12 @@ TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
   rng.fill(left, cv::RNG::NORMAL, cv::Scalar(150, 220, 170), cv::Scalar(4, 4, 4));
   rng.fill(right, cv::RNG::NORMAL, cv::Scalar(230, 190, 140), cv::Scalar(4, 4, 4));
   const cv::Rect body(220, 110, 200, 360), hair(220, 60, 200, 50);
-  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
-  tracked(body).setTo(1.0f);
-  tracked(hair).setTo(1.0f);
+  cv::Mat tracked = tracked_mass(picture.size(), body, hair);
   picture(body).setTo(cv::Scalar(40, 40, 170));
   cv::Mat strands = cv::Mat::zeros(picture.size(), CV_8U);
   for (int x = hair.x; x < hair.x + hair.width; x += 8) strands(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
   picture.setTo(cv::Scalar(30, 60, 110), strands);
-
-  // Learned as the tracker does: the whole tracked mass against the rest.
-  tessel::ColourModel colour;
-  cv::Mat mass = tracked > 0.5f;
-  tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
-  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.0,
-                                       tessel::engine_settings(tessel::Quality::Fine), picture.size());
+  cv::Mat alpha = refine_as_tracked(picture, tracked);
 
   cv::Mat gaps = cv::Mat::zeros(picture.size(), CV_8U), near_strands;
   gaps(hair).setTo(255);
@@ -201,9 +210,7 @@ TEST(Engine, RefinementTellsDenseStrandsFromFaintOnes) {
   cv::Mat picture(480, 640, CV_8UC3);
   rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(150, 220, 170), cv::Scalar(4, 4, 4));
   const cv::Rect body(220, 110, 200, 360), hair(220, 50, 200, 60);
-  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
-  tracked(body).setTo(1.0f);
-  tracked(hair).setTo(1.0f);
+  cv::Mat tracked = tracked_mass(picture.size(), body, hair);
   picture(body).setTo(cv::Scalar(40, 40, 170));
   const cv::Vec3f strand(30, 60, 110);
   cv::Mat dense = cv::Mat::zeros(picture.size(), CV_8U), faint = dense.clone();
@@ -219,11 +226,7 @@ TEST(Engine, RefinementTellsDenseStrandsFromFaintOnes) {
     }
   }
 
-  tessel::ColourModel colour;
-  cv::Mat mass = tracked > 0.5f;
-  tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
-  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.0,
-                                       tessel::engine_settings(tessel::Quality::Fine), picture.size());
+  cv::Mat alpha = refine_as_tracked(picture, tracked);
   EXPECT_GT(cv::mean(alpha, dense)[0], 180);
   EXPECT_LT(cv::mean(alpha, faint)[0], 110);
 }
