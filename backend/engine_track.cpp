@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tessel {
 namespace {
@@ -75,6 +76,35 @@ cv::Mat tidy(const cv::Mat& mask) {
   return out;
 }
 
+// Pieces of the mask apart from the character's main body that move the way
+// the camera does, while the body does not, are scenery the mask once took
+// in (a trunk beside an arm): drop them. `motion` is the camera evidence:
+// -3 for pixels moving exactly with the camera, 0 for those moving otherwise.
+cv::Mat drop_scenery(const cv::Mat& mask, const cv::Mat& motion) {
+  cv::Mat labels, stats, centroids;
+  const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  if (n <= 2) return mask;
+  std::vector<double> sum(n, 0.0);
+  for (int y = 0; y < mask.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const float* m = motion.ptr<float>(y);
+    for (int x = 0; x < mask.cols; ++x) sum[l[x]] += m[x];
+  }
+  auto mean = [&](int i) { return sum[i] / stats.at<int>(i, cv::CC_STAT_AREA); };
+  int body = 1;
+  for (int i = 2; i < n; ++i) {
+    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(body, cv::CC_STAT_AREA)) body = i;
+  }
+  // A character that stands still moves with the camera too: nothing tells then.
+  const double with_camera = -1.5;
+  if (mean(body) <= with_camera / 2) return mask;
+  cv::Mat out = mask.clone();
+  for (int i = 1; i < n; ++i) {
+    if (i != body && mean(i) <= with_camera) out.setTo(0, labels == i);
+  }
+  return out;
+}
+
 // Decides the band around the edge of `carried` (a probability map already
 // aligned with `work`) by blending distance to that edge with colour evidence
 // and, when given, motion evidence (log odds per pixel).
@@ -122,6 +152,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   const bool at_anchor = temporal == 0.0f;  // nothing carried in to blend with
   cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, at_anchor);
   cv::Mat mask = tidy(keep_connected(decided, carried_mask));
+  if (!motion.empty()) mask = drop_scenery(mask, motion);
   cv::Mat out;
   prob.copyTo(out);
   out.setTo(0.49f, (mask == 0) & (prob > 0.49f));

@@ -134,6 +134,48 @@ TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
   EXPECT_LT(cv::countNonZero(cut & not_carried), cv::countNonZero(carried) / 100);
 }
 
+// The anchor's mask took in a piece of scenery in the character's colours,
+// apart from its body. The camera pans one way and the character walks the
+// other: the piece moves with the camera and is dropped within a few frames;
+// the body stays.
+TEST(Engine, TrackingDropsScenerySeparateFromTheCharacter) {
+  const cv::Size size(960, 540);
+  cv::RNG rng(11);
+  cv::Mat land(size.height + 80, size.width + 120, CV_8UC3);
+  rng.fill(land, cv::RNG::UNIFORM, cv::Scalar(60, 110, 60), cv::Scalar(140, 190, 140));
+  cv::GaussianBlur(land, land, cv::Size(0, 0), 3);
+  auto character_coloured = [&rng](cv::Mat m) {
+    cv::Mat texture(m.size(), CV_8UC3);
+    rng.fill(texture, cv::RNG::UNIFORM, cv::Scalar(30, 30, 150), cv::Scalar(60, 60, 200));
+    cv::GaussianBlur(texture, texture, cv::Size(0, 0), 2);
+    texture.copyTo(m);
+  };
+  const cv::Rect trunk(330, 200, 40, 200);  // in the landscape
+  character_coloured(land(trunk));
+  cv::Mat body_look(300, 100, CV_8UC3);
+  character_coloured(body_look);
+  auto frame = [&](int t, cv::Rect* body, cv::Rect* trunk_now) {
+    const cv::Point camera(20 + 3 * t, 20 + t);  // the view's corner on the landscape
+    cv::Mat f = land(cv::Rect(camera, size)).clone();
+    *body = cv::Rect(450 - 4 * t, 150, 100, 300);
+    body_look.copyTo(f(*body));
+    *trunk_now = trunk - camera;
+    return f;
+  };
+  cv::Rect body, trunk_now;
+  cv::Mat first = frame(0, &body, &trunk_now);
+  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+  mask(body).setTo(255);
+  mask(trunk_now).setTo(255);
+  tessel::Tracker tracker;
+  tessel::tracker_start(&tracker, first, mask, cv::Mat(), tessel::engine_settings(tessel::Quality::Fine));
+  cv::Mat prob;
+  for (int t = 1; t <= 6; ++t) prob = tessel::tracker_step(&tracker, frame(t, &body, &trunk_now));
+  cv::Mat kept = prob > 0.5f;
+  EXPECT_LT(cv::countNonZero(kept(trunk_now)), trunk_now.area() / 10);
+  EXPECT_GT(cv::countNonZero(kept(body)), body.area() * 9 / 10);
+}
+
 // Hair tracked as one solid mass with a smooth outline: at full size the
 // background between the strands is taken out, and the strands that reach
 // beyond the outline are taken in. A background-coloured patch deep inside
