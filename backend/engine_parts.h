@@ -78,6 +78,7 @@ struct Tracker {
   cv::Mat hidden;     // CV_32F: where the character is believed to be behind something
   cv::Point2f shift;  // the character's last reliable motion, new pixel to old
   bool has_shift = false;
+  float body_area = 0;  // the character's usual area in work pixels
   ColourModel colour;
   cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
   int cut_age = 0;         // cuts since they were learned

@@ -196,7 +196,9 @@ int smoothing_radius(double s, double unit) {
 cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit,
                       const EngineSettings& settings) {
   cv::Mat hard = m > 0.5f;
-  // Away from the edge, and where tracking was sure, the matte is fully in or out.
+  // Away from the edge the matte is fully in, or, where tracking was sure,
+  // fully out. Inside, a doubtful value (a pale stripe the tracker's colours
+  // half believed) would only be pulled below one half by the smoothing.
   const int reach = band_reach(s, unit);
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
   cv::Mat sure_fg, sure_bg;
@@ -204,7 +206,7 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   cv::erode(~hard, sure_bg, kernel);
   cv::Mat unsure = (m > 0.15f) & (m < 0.85f);
   cv::Mat alpha = m.clone();
-  alpha.setTo(1.0f, sure_fg & ~unsure);
+  alpha.setTo(1.0f, sure_fg);
   alpha.setTo(0.0f, sure_bg & ~unsure);
   colour_at_the_outline(guide, hard, colour, unit, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent.

@@ -105,11 +105,58 @@ cv::Mat drop_scenery(const cv::Mat& mask, const cv::Mat& motion) {
   return out;
 }
 
+// Another figure that came apart from the character (a passer-by it once
+// overlapped): a piece of the mask, apart from the main body, of some size,
+// well clear of the body and moving otherwise than it. Not while the body is
+// much smaller than usual: then an occluder has cut the character in parts,
+// and the parts that show again beside it move erratically for a frame or two.
+// `usual_area` follows the body's area from frame to frame.
+cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area) {
+  cv::Mat labels, stats, centroids;
+  const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  if (n < 2) return mask;
+  int body = 1;
+  for (int i = 2; i < n; ++i) {
+    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(body, cv::CC_STAT_AREA)) body = i;
+  }
+  const float area = static_cast<float>(stats.at<int>(body, cv::CC_STAT_AREA)), usual = *usual_area;
+  *usual_area = usual > 0 ? 0.9f * usual + 0.1f * area : area;
+  if (n == 2 || area < 0.5f * usual) return mask;
+
+  std::vector<std::vector<float>> fx(n), fy(n);
+  for (int y = 0; y < mask.rows; y += 2) {
+    const int* l = labels.ptr<int>(y);
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    for (int x = 0; x < mask.cols; x += 2) {
+      if (l[x] > 0) fx[l[x]].push_back(f[x].x), fy[l[x]].push_back(f[x].y);
+    }
+  }
+  auto median = [](std::vector<float>& v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+  };
+  const size_t min_samples = 10;
+  if (fx[body].size() < min_samples) return mask;
+  const cv::Point2f moves(median(fx[body]), median(fy[body]));
+  const float min_area = 0.05f * area, min_apart = 6.0f * mask.cols / 960.f;
+  const double min_gap = 0.1 * stats.at<int>(body, cv::CC_STAT_HEIGHT);
+  cv::Mat out = mask.clone(), from_body;
+  for (int i = 1; i < n; ++i) {
+    if (i == body || stats.at<int>(i, cv::CC_STAT_AREA) < min_area || fx[i].size() < min_samples) continue;
+    if (std::hypot(median(fx[i]) - moves.x, median(fy[i]) - moves.y) <= min_apart) continue;
+    if (from_body.empty()) cv::distanceTransform(labels != body, from_body, cv::DIST_L2, cv::DIST_MASK_3);
+    double gap = 0;
+    cv::minMaxLoc(from_body, &gap, nullptr, nullptr, nullptr, labels == i);
+    if (gap > min_gap) out.setTo(0, labels == i);
+  }
+  return out;
+}
+
 // Decides the band around the edge of `carried` (a probability map already
 // aligned with `work`) by blending distance to that edge with colour evidence
 // and, when given, motion evidence (log odds per pixel).
 cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr,
-                    const cv::Mat& motion = cv::Mat()) {
+                    const cv::Mat& motion = cv::Mat(), const cv::Mat& flow = cv::Mat()) {
   const EngineSettings& s = t->settings;
   cv::Mat colour = colour_log_ratio(t->colour, work, 5.0f);
   if (colour_lr) *colour_lr = colour;
@@ -153,6 +200,7 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, at_anchor);
   cv::Mat mask = tidy(keep_connected(decided, carried_mask));
   if (!motion.empty()) mask = drop_scenery(mask, motion);
+  if (!flow.empty()) mask = drop_strays(mask, flow, &t->body_area);
   cv::Mat out;
   prob.copyTo(out);
   out.setTo(0.49f, (mask == 0) & (prob > 0.49f));
@@ -208,6 +256,7 @@ cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, cons
     t->prev_prob.setTo(1.0f, pins == kPinForeground);
   }
   t->hidden = cv::Mat::zeros(work.size(), CV_32F);
+  t->body_area = cv::countNonZero(t->prev_prob > 0.5f);
   return t->prev_prob;
 }
 
@@ -220,6 +269,7 @@ Tracker tracker_copy(const Tracker& t) {
   c.hidden = t.hidden.clone();
   c.shift = t.shift;
   c.has_shift = t.has_shift;
+  c.body_area = t.body_area;
   c.colour.fg = t.colour.fg.clone();
   c.colour.bg = t.colour.bg.clone();
   c.colour.ready = t.colour.ready;
@@ -246,7 +296,7 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   cv::remap(t->prev_prob, carried, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::Mat colour_lr;
   cv::Mat motion = camera_evidence(flow, carried);
-  cv::Mat prob = band_update(t, work, carried, 0.1f, &colour_lr, motion);
+  cv::Mat prob = band_update(t, work, carried, 0.1f, &colour_lr, motion, flow);
   occlusion_update(t, flow, colour_lr, &prob);
   t->prev_prob = prob;
   t->prev_gray = gray;

@@ -176,6 +176,45 @@ TEST(Engine, TrackingDropsScenerySeparateFromTheCharacter) {
   EXPECT_GT(cv::countNonZero(kept(body)), body.area() * 9 / 10);
 }
 
+// The anchor's mask took in a passer-by in the character's colours. They
+// walk apart: once clear of the character the passer-by is dropped, while a
+// piece of the character apart from its body that moves along with it (a
+// raised hand beyond a gap) stays.
+TEST(Engine, TrackingDropsAPasserByThatWalkedAway) {
+  const cv::Size size(960, 540);
+  cv::RNG rng(5);
+  cv::Mat land(size, CV_8UC3);
+  rng.fill(land, cv::RNG::UNIFORM, cv::Scalar(60, 110, 60), cv::Scalar(140, 190, 140));
+  cv::GaussianBlur(land, land, cv::Size(0, 0), 3);
+  cv::Mat look(300, 100, CV_8UC3);
+  rng.fill(look, cv::RNG::UNIFORM, cv::Scalar(30, 30, 150), cv::Scalar(60, 60, 200));
+  cv::GaussianBlur(look, look, cv::Size(0, 0), 2);
+  struct Scene {
+    cv::Mat picture;
+    cv::Rect body, hand, passer;
+  };
+  auto scene = [&](int t) {
+    Scene s{land.clone(), cv::Rect(420 + 4 * t, 180, 100, 300), cv::Rect(440 + 4 * t, 100, 60, 40),
+            cv::Rect(280 - 6 * t, 230, 80, 200)};
+    for (const cv::Rect& r : {s.body, s.hand, s.passer}) look(cv::Rect(cv::Point(), r.size())).copyTo(s.picture(r));
+    return s;
+  };
+  Scene s = scene(0);
+  cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+  for (const cv::Rect& r : {s.body, s.hand, s.passer}) mask(r).setTo(255);
+  tessel::Tracker tracker;
+  tessel::tracker_start(&tracker, s.picture, mask, cv::Mat(), tessel::engine_settings(tessel::Quality::Fine));
+  cv::Mat prob;
+  for (int t = 1; t <= 6; ++t) {
+    s = scene(t);
+    prob = tessel::tracker_step(&tracker, s.picture);
+  }
+  cv::Mat kept = prob > 0.5f;
+  EXPECT_LT(cv::countNonZero(kept(s.passer)), s.passer.area() / 10);
+  EXPECT_GT(cv::countNonZero(kept(s.body)), s.body.area() * 9 / 10);
+  EXPECT_GT(cv::countNonZero(kept(s.hand)), s.hand.area() * 8 / 10);
+}
+
 // Hair tracked as one solid mass with a smooth outline: at full size the
 // background between the strands is taken out, and the strands that reach
 // beyond the outline are taken in. A background-coloured patch deep inside
@@ -242,6 +281,26 @@ TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
   EXPECT_LT(cv::mean(alpha, gaps)[0], 45);
   EXPECT_GT(cv::mean(alpha, strands)[0], 240);
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
+}
+
+// Pale stripes across the shirt that the tracker only half believed (its
+// colours doubted them) are deep inside the character: fully in.
+TEST(Engine, RefinementKeepsWhatTheTrackerDoubtedDeepInside) {
+  cv::RNG rng(9);
+  cv::Mat picture(480, 640, CV_8UC3);
+  rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(110, 170, 110), cv::Scalar(4, 4, 4));
+  const cv::Rect body(220, 60, 200, 400);
+  picture(body).setTo(cv::Scalar(40, 40, 170));
+  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
+  tracked(body).setTo(1.0f);
+  cv::Mat stripes = cv::Mat::zeros(picture.size(), CV_8U);
+  for (int y = body.y + 30; y + 10 < body.br().y; y += 40) stripes(cv::Rect(body.x, y, body.width, 10)).setTo(255);
+  picture.setTo(cv::Scalar(200, 200, 200), stripes);
+  tracked.setTo(0.6f, stripes);
+  cv::Mat alpha = refine_as_tracked(picture, tracked);
+  cv::Mat deep = cv::Mat::zeros(picture.size(), CV_8U);
+  deep(cv::Rect(body.x + 30, body.y, body.width - 60, body.height)).setTo(255);
+  EXPECT_GT(cv::mean(alpha, stripes & deep)[0], 240);
 }
 
 // Strands differ in how much of a pixel they cover. Against the background
