@@ -19,7 +19,6 @@ struct EngineSettings {
   int flow_preset;     // cv::DISOpticalFlow preset
   int refine_side;     // longest side at which edges are refined
   float band;          // half width of the edge band, in work pixels
-  bool colour_guide;   // refine with the colour picture rather than its grey
   int cut_every;       // frames between graph cuts (1: every frame)
   int cut_relearn;     // cuts between fresh colour models for the graph cut
   bool scenery_layers; // the anchor tells apart scenery sliding at its own pace
@@ -115,6 +114,6 @@ void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colo
 // tracker's colour model: along the outline it takes out background showing
 // through (between strands of hair) and takes in strands beyond it.
 cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
-                     const EngineSettings& settings, cv::Size full);
+                     cv::Size full);
 
 }  // namespace tessel

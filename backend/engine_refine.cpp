@@ -186,15 +186,14 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
 // they are, and the radius of the edge-aware smoothing: both grow with softness.
 int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit))); }
 int smoothing_radius(double s, double unit) {
-  return std::max(1, static_cast<int>(std::lround((2.0 + 8.0 * s) * unit)));
+  return std::max(1, static_cast<int>(std::lround((12.0 + 48.0 * s) * unit)));
 }
 
 // The refinement of `m` (the probability map at the size of `guide`) within
 // a window around the character; a soft matte, CV_32F. Along the edge the
 // tracked values stand: estimating alpha afresh there from the local colours
 // of either side blurred hard edges against textured cloth and scenery.
-cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit,
-                      const EngineSettings& settings) {
+cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit) {
   cv::Mat hard = m > 0.5f;
   // Away from the edge the matte is fully in, or, where tracking was sure,
   // fully out. Inside, a doubtful value (a pale stripe the tracker's colours
@@ -209,19 +208,29 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   alpha.setTo(1.0f, sure_fg);
   alpha.setTo(0.0f, sure_bg & ~unsure);
   colour_at_the_outline(guide, hard, colour, unit, &alpha);
-  // Edge-aware smoothing keeps neighbouring estimates coherent.
-  cv::Mat g = guide;
-  if (!settings.colour_guide && guide.channels() == 3) cv::cvtColor(guide, g, cv::COLOR_BGR2GRAY);
+  // Edge-aware smoothing keeps neighbouring estimates coherent. Held tight
+  // to the picture's colours, it reaches far: alpha follows the colours of a
+  // wide window, which fills a stripe the colour step doubted and separates
+  // strands from the gaps between them. A grey guide cannot tell apart
+  // colours of equal brightness (skin against sand).
   // Softness widens and loosens this smoothing: softer, wider edges.
-  double eps = std::pow((0.02 + 0.1 * s) * 255.0, 2.0);
-  cv::ximgproc::guidedFilter(g, alpha, alpha, smoothing_radius(s, unit), eps);
+  double eps = std::pow((0.0045 + 0.022 * s) * 255.0, 2.0);
+  const int radius = smoothing_radius(s, unit);
+  cv::Mat before = alpha.clone();
+  cv::ximgproc::guidedFilter(guide, alpha, alpha, radius, eps);
+  // Well outside the tracker's mask the smoothing may not raise the matte:
+  // across a flat colour (an exclude dab on a plain shirt) it would fill the
+  // hole the user cut.
+  cv::Mat from_mask;
+  cv::distanceTransform(~hard, from_mask, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::Mat(cv::min(alpha, before)).copyTo(alpha, from_mask > std::max(1, radius / 2));
   return alpha;
 }
 
 }  // namespace
 
 cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourModel& colour, double softness,
-                     const EngineSettings& settings, cv::Size full) {
+                     cv::Size full) {
   const double s = std::min(1.0, std::max(0.0, softness));
   const double unit = std::max(guide.cols, guide.rows) / 1920.0;
   cv::Mat m;
@@ -236,7 +245,7 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
     const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
                                      around.height + 2 * margin) &
                             cv::Rect(0, 0, guide.cols, guide.rows);
-    cv::Mat alpha = refine_window(m(window), guide(window), colour, s, unit, settings);
+    cv::Mat alpha = refine_window(m(window), guide(window), colour, s, unit);
     alpha.convertTo(out(window), CV_8U, 255.0);
   }
   if (out.size() != full) cv::resize(out, out, full, 0, 0, cv::INTER_LINEAR);

@@ -50,7 +50,7 @@ bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, co
   cv::Mat guide = frame.bgr;
   cv::Size guide_size = fit_side(guide.size(), p->settings.refine_side);
   if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
-  cv::Mat alpha = refine_matte(prob, guide, colour, p->request.edge_softness, p->settings, frame.full_size);
+  cv::Mat alpha = refine_matte(prob, guide, colour, p->request.edge_softness, frame.full_size);
   if (!flush_write(p, out)) return false;
   p->pending_index = index;
   const MatteWriter& write = p->write;

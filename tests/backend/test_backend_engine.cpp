@@ -59,8 +59,7 @@ cv::Mat refine_as_tracked(const cv::Mat& picture, const cv::Mat& tracked) {
   tessel::ColourModel colour;
   cv::Mat mass = tracked > 0.5f;
   tessel::colour_learn(&colour, picture, mass, ~mass, 1.0f);
-  return tessel::refine_matte(tracked, picture, colour, 0.0, tessel::engine_settings(tessel::Quality::Fine),
-                              picture.size());
+  return tessel::refine_matte(tracked, picture, colour, 0.0, picture.size());
 }
 
 // The plug-in's selection in each of its forms finds the character.
@@ -238,8 +237,7 @@ TEST(Engine, RefinementSeparatesStrandsFromTheGapsBetweenThem) {
   character(print).setTo(0);
   tessel::ColourModel colour;
   tessel::colour_learn(&colour, picture, character, ~character, 1.0f);
-  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.35,
-                                       tessel::engine_settings(tessel::Quality::Fine), picture.size());
+  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.35, picture.size());
 
   cv::Mat gaps = cv::Mat::zeros(picture.size(), CV_8U), near_strands;
   gaps(hair).setTo(255);
