@@ -125,7 +125,7 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
-// there, in a zone along the outline (log ratios: -3 and below is out, -1
+// there, in a zone along the outline (log ratios: -2 and below is out, -1
 // and above untouched; +1 and above comes in, fully from +3). Where there is
 // hair, the strands' own colours decide, more strictly (-0.5 and below out,
 // +1 and above untouched), and the strands' coverage where it can be told.
@@ -158,7 +158,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
     hair = hairiness(guide(box), unit);
     coverage = unmix_strands(guide(box), strand_lr, hair, unit);
   }
-  const float out = -3.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
+  const float out = -2.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
   const float strand_out = -0.5f, strand_keep = 1.0f;
   for (int y = 0; y < box.height; ++y) {
     const float* di = inside.ptr<float>(y);
@@ -184,7 +184,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
 
 // Half width of the band around the edge where the tracked values stand as
 // they are, and the radius of the edge-aware smoothing: both grow with softness.
-int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((3.0 + 16.0 * s) * unit))); }
+int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((0.75 + 4.0 * s) * unit))); }
 int smoothing_radius(double s, double unit) {
   return std::max(1, static_cast<int>(std::lround((12.0 + 48.0 * s) * unit)));
 }
