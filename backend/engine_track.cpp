@@ -76,6 +76,16 @@ cv::Mat tidy(const cv::Mat& mask) {
   return out;
 }
 
+// The label of the largest of the `n` - 1 pieces that `stats` describes
+// (label 0 is the background): the character's main body.
+int largest_piece(const cv::Mat& stats, int n) {
+  int body = 1;
+  for (int i = 2; i < n; ++i) {
+    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(body, cv::CC_STAT_AREA)) body = i;
+  }
+  return body;
+}
+
 // Pieces of the mask apart from the character's main body that move the way
 // the camera does, while the body does not, are scenery the mask once took
 // in (a trunk beside an arm): drop them. `motion` is the camera evidence:
@@ -91,10 +101,7 @@ cv::Mat drop_scenery(const cv::Mat& mask, const cv::Mat& motion) {
     for (int x = 0; x < mask.cols; ++x) sum[l[x]] += m[x];
   }
   auto mean = [&](int i) { return sum[i] / stats.at<int>(i, cv::CC_STAT_AREA); };
-  int body = 1;
-  for (int i = 2; i < n; ++i) {
-    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(body, cv::CC_STAT_AREA)) body = i;
-  }
+  const int body = largest_piece(stats, n);
   // A character that stands still moves with the camera too: nothing tells then.
   const double with_camera = -1.5;
   if (mean(body) <= with_camera / 2) return mask;
@@ -115,10 +122,7 @@ cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area)
   cv::Mat labels, stats, centroids;
   const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
   if (n < 2) return mask;
-  int body = 1;
-  for (int i = 2; i < n; ++i) {
-    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(body, cv::CC_STAT_AREA)) body = i;
-  }
+  const int body = largest_piece(stats, n);
   const float area = static_cast<float>(stats.at<int>(body, cv::CC_STAT_AREA)), usual = *usual_area;
   *usual_area = usual > 0 ? 0.9f * usual + 0.1f * area : area;
   if (n == 2 || area < 0.5f * usual) return mask;
