@@ -12,9 +12,8 @@ constexpr int kBins = 4096;
 
 inline int bin_of(const uchar* p) { return ((p[0] >> 4) << 8) | ((p[1] >> 4) << 4) | (p[2] >> 4); }
 
-// Normalised histogram of the pixels under the mask, spread a little over
-// neighbouring bins so that unseen shades of a seen colour do not read as zero.
-cv::Mat histogram(const cv::Mat& bgr, const cv::Mat& mask) {
+// Normalised histogram of the pixels under the mask; empty when it covers none.
+cv::Mat counts(const cv::Mat& bgr, const cv::Mat& mask) {
   cv::Mat hist = cv::Mat::zeros(1, kBins, CV_32F);
   float* h = hist.ptr<float>();
   double total = 0;
@@ -28,9 +27,13 @@ cv::Mat histogram(const cv::Mat& bgr, const cv::Mat& mask) {
     }
   }
   if (total == 0) return cv::Mat();
-  // 3D smoothing as three 1D passes over the bin cube.
-  cv::Mat cube = hist;
-  cv::Mat tmp = hist.clone();
+  return hist / total;
+}
+
+// The histogram spread a little over neighbouring bins, so that unseen shades
+// of a seen colour do not read as zero: 3D smoothing as three 1D passes.
+cv::Mat spread(const cv::Mat& hist) {
+  cv::Mat cube = hist.clone(), tmp = hist.clone();
   const float k[3] = {0.25f, 0.5f, 0.25f};
   for (int axis = 0; axis < 3; ++axis) {
     const float* src = cube.ptr<float>();
@@ -49,30 +52,39 @@ cv::Mat histogram(const cv::Mat& bgr, const cv::Mat& mask) {
   return cube;
 }
 
+void blend(cv::Mat* model, const cv::Mat& fresh, float rate) {
+  if (!fresh.empty()) cv::addWeighted(*model, 1.0 - rate, fresh, rate, 0.0, *model);
+}
+
 }  // namespace
 
 void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
                   const cv::Mat& bg_mask, float rate) {
-  cv::Mat fg = histogram(bgr, fg_mask);
-  cv::Mat bg = histogram(bgr, bg_mask);
+  cv::Mat fg = counts(bgr, fg_mask);
+  cv::Mat bg = counts(bgr, bg_mask);
   if (!model->ready || model->fg.empty() || model->bg.empty()) {
     if (fg.empty() || bg.empty()) return;
-    model->fg = fg;
-    model->bg = bg;
+    model->fg = spread(fg);
+    model->bg = spread(bg);
+    model->fg_exact = fg;
+    model->bg_exact = bg;
     model->ready = true;
     return;
   }
-  if (!fg.empty()) cv::addWeighted(model->fg, 1.0 - rate, fg, rate, 0.0, model->fg);
-  if (!bg.empty()) cv::addWeighted(model->bg, 1.0 - rate, bg, rate, 0.0, model->bg);
+  if (!fg.empty()) blend(&model->fg, spread(fg), rate);
+  if (!bg.empty()) blend(&model->bg, spread(bg), rate);
+  blend(&model->fg_exact, fg, rate);
+  blend(&model->bg_exact, bg, rate);
 }
 
-cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit) {
+cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit, bool exact) {
   cv::Mat out(bgr.size(), CV_32F, cv::Scalar(0));
   if (!model.ready) return out;
   // One table lookup per pixel; the floor keeps empty bins from dominating.
   float table[kBins];
-  const float* fg = model.fg.ptr<float>();
-  const float* bg = model.bg.ptr<float>();
+  exact = exact && !model.fg_exact.empty() && !model.bg_exact.empty();
+  const float* fg = (exact ? model.fg_exact : model.fg).ptr<float>();
+  const float* bg = (exact ? model.bg_exact : model.bg).ptr<float>();
   const float floor = 0.05f / kBins;
   for (int i = 0; i < kBins; ++i) {
     float v = std::log((fg[i] + floor) / (bg[i] + floor));

@@ -30,17 +30,23 @@ EngineSettings engine_settings(Quality quality);
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
 
-// Foreground and background colour histograms (16 levels per channel).
+// Foreground and background colour histograms (16 levels per channel), kept
+// two ways. Spread over neighbouring shades for tracking: at the working size
+// colours mix, and a shade not seen yet is still the character's. As counted
+// for the edges at full size: there, a neighbouring shade is often something
+// else (hair against a trunk of nearly its colour, a shirt against grass).
 struct ColourModel {
-  cv::Mat fg, bg;  // CV_32F, 4096 bins, each summing to 1
+  cv::Mat fg, bg;              // CV_32F, 4096 bins, each summing to 1: spread
+  cv::Mat fg_exact, bg_exact;  // the same, as counted
   bool ready = false;
 };
 
 // Blends the colours under the two masks into the model; rate 1 replaces it.
 void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
                   const cv::Mat& bg_mask, float rate);
-// Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit].
-cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit);
+// Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit],
+// from the spread histograms or, when `exact`, from the counted ones.
+cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit, bool exact = false);
 
 // A frame near the anchor (at the work size), `offset` frames away from it.
 struct Neighbour {

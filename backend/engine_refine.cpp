@@ -44,14 +44,18 @@ cv::Mat hairiness(const cv::Mat& bgr, double unit) {
 // taken out, what remains are the strands' own colours. Only when the two
 // are far enough apart: where the character wears the background's colours,
 // taking them out would take the character too. False then.
+// The model's colours as counted are used: this is for the full-size picture.
 bool strand_colours(const ColourModel& colour, ColourModel* strands) {
-  const double apart = cv::sum(cv::max(colour.fg - 0.3 * colour.bg, 0.0))[0];
+  const bool counted = !colour.fg_exact.empty() && !colour.bg_exact.empty();
+  const cv::Mat& fg = counted ? colour.fg_exact : colour.fg;
+  const cv::Mat& bg = counted ? colour.bg_exact : colour.bg;
+  const double apart = cv::sum(cv::max(fg - 0.3 * bg, 0.0))[0];
   if (apart < 0.88) return false;
-  strands->fg = cv::max(colour.fg - colour.bg, 0.0);
+  strands->fg = cv::max(fg - bg, 0.0);
   const double left = cv::sum(strands->fg)[0];
   if (left < 1e-6) return false;
   strands->fg /= left;
-  strands->bg = colour.bg;
+  strands->bg = bg;
   strands->ready = true;
   return true;
 }
@@ -125,8 +129,9 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
-// there, in a zone along the outline (log ratios: -2 and below is out, -1
-// and above untouched; +1 and above comes in, fully from +3). Where there is
+// there, in a zone along the outline, by its colours as counted (log ratios:
+// -1 and below is out, 0 and above untouched; +1 and above comes in, fully
+// from +3). Where there is
 // hair, the strands' own colours decide, more strictly (-0.5 and below out,
 // +1 and above untouched), and the strands' coverage where it can be told.
 // Deeper inside, the tracker's shape is trusted over colour.
@@ -150,7 +155,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   std::vector<char> open(static_cast<size_t>(pieces), 0);
   for (int x = 0; x < box.width; ++x) open[labels.at<int>(0, x)] = open[labels.at<int>(box.height - 1, x)] = 1;
   for (int y = 0; y < box.height; ++y) open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
-  cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f);
+  cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f, true);
   ColourModel strands;
   cv::Mat strand_lr, hair, coverage;
   if (strand_colours(colour, &strands)) {
@@ -158,7 +163,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
     hair = hairiness(guide(box), unit);
     coverage = unmix_strands(guide(box), strand_lr, hair, unit);
   }
-  const float out = -2.0f, keep = -1.0f, in = 1.0f, full_in = 3.0f;
+  const float out = -1.0f, keep = 0.0f, in = 1.0f, full_in = 3.0f;
   const float strand_out = -0.5f, strand_keep = 1.0f;
   for (int y = 0; y < box.height; ++y) {
     const float* di = inside.ptr<float>(y);

@@ -276,6 +276,8 @@ Tracker tracker_copy(const Tracker& t) {
   c.body_area = t.body_area;
   c.colour.fg = t.colour.fg.clone();
   c.colour.bg = t.colour.bg.clone();
+  c.colour.fg_exact = t.colour.fg_exact.clone();
+  c.colour.bg_exact = t.colour.bg_exact.clone();
   c.colour.ready = t.colour.ready;
   c.cut_bg = t.cut_bg.clone();
   c.cut_fg = t.cut_fg.clone();

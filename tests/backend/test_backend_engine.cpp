@@ -281,6 +281,30 @@ TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
 }
 
+// Grass one shade off the shirt's colour: the tracker's outline overshoots
+// onto it by a strip, which the refinement takes out at full size, while
+// the shirt stays.
+TEST(Engine, RefinementTellsApartNeighbouringShades) {
+  cv::RNG rng(11);
+  cv::Mat picture(480, 640, CV_8UC3);
+  rng.fill(picture, cv::RNG::NORMAL, cv::Scalar(60, 120, 150), cv::Scalar(2, 2, 2));
+  const cv::Rect body(220, 60, 200, 400), strip(208, 60, 12, 400);
+  cv::Mat shirt(body.size(), CV_8UC3);
+  rng.fill(shirt, cv::RNG::NORMAL, cv::Scalar(60, 120, 168), cv::Scalar(2, 2, 2));
+  shirt.copyTo(picture(body));
+  cv::Mat character = cv::Mat::zeros(picture.size(), CV_8U);
+  character(body).setTo(255);
+  tessel::ColourModel colour;
+  tessel::colour_learn(&colour, picture, character, ~character, 1.0f);
+  cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
+  tracked(body | strip).setTo(1.0f);
+  cv::Mat alpha = tessel::refine_matte(tracked, picture, colour, 0.0, picture.size());
+  // Spread over neighbouring shades, the model reads the grass as only
+  // somewhat less the shirt's than the ground's, and the strip stays in.
+  EXPECT_LT(cv::mean(alpha(cv::Rect(strip.x, strip.y, strip.width - 3, strip.height)))[0], 64);
+  EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 4, body.y + 20, body.width - 8, body.height - 40)))[0], 240);
+}
+
 // Pale stripes across the shirt that the tracker only half believed (its
 // colours doubted them) are deep inside the character: fully in.
 TEST(Engine, RefinementKeepsWhatTheTrackerDoubtedDeepInside) {
