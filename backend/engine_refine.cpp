@@ -43,8 +43,8 @@ cv::Mat hairiness(const cv::Mat& bgr, double unit) {
 // background seen between strands of hair. With that background's share
 // taken out, what remains are the strands' own colours. Only when the two
 // are far enough apart: where the character wears the background's colours,
-// taking them out would take the character too. False then.
-// The model's colours as counted are used: this is for the full-size picture.
+// taking them out would take the character too. False then. The colours as
+// counted are used: they are for the full-size picture.
 bool strand_colours(const ColourModel& colour, ColourModel* strands) {
   const bool counted = !colour.fg_exact.empty() && !colour.bg_exact.empty();
   const cv::Mat& fg = counted ? colour.fg_exact : colour.fg;
@@ -131,9 +131,9 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
 // outline, only show at full size. The tracker's colour model decides them
 // there, in a zone along the outline, by its colours as counted (log ratios:
 // -1 and below is out, 0 and above untouched; +1 and above comes in, fully
-// from +3). Where there is
-// hair, the strands' own colours decide, more strictly (-0.5 and below out,
-// +1 and above untouched), and the strands' coverage where it can be told.
+// from +3). Where there is hair, the strands' own colours decide, more
+// strictly (-0.5 and below out, +1 and above untouched), and the strands'
+// coverage where it can be told.
 // Deeper inside, the tracker's shape is trusted over colour.
 void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, double unit,
                            cv::Mat* alpha) {
