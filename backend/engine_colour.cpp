@@ -33,6 +33,7 @@ cv::Mat counts(const cv::Mat& bgr, const cv::Mat& mask) {
 // The histogram spread a little over neighbouring bins, so that unseen shades
 // of a seen colour do not read as zero: 3D smoothing as three 1D passes.
 cv::Mat spread(const cv::Mat& hist) {
+  if (hist.empty()) return hist;
   cv::Mat cube = hist.clone(), tmp = hist.clone();
   const float k[3] = {0.25f, 0.5f, 0.25f};
   for (int axis = 0; axis < 3; ++axis) {
@@ -71,8 +72,8 @@ void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask
     model->ready = true;
     return;
   }
-  if (!fg.empty()) blend(&model->fg, spread(fg), rate);
-  if (!bg.empty()) blend(&model->bg, spread(bg), rate);
+  blend(&model->fg, spread(fg), rate);
+  blend(&model->bg, spread(bg), rate);
   blend(&model->fg_exact, fg, rate);
   blend(&model->bg_exact, bg, rate);
 }

@@ -46,9 +46,8 @@ cv::Mat hairiness(const cv::Mat& bgr, double unit) {
 // taking them out would take the character too. False then. The colours as
 // counted are used: they are for the full-size picture.
 bool strand_colours(const ColourModel& colour, ColourModel* strands) {
-  const bool counted = !colour.fg_exact.empty() && !colour.bg_exact.empty();
-  const cv::Mat& fg = counted ? colour.fg_exact : colour.fg;
-  const cv::Mat& bg = counted ? colour.bg_exact : colour.bg;
+  const cv::Mat& fg = colour.fg_exact;
+  const cv::Mat& bg = colour.bg_exact;
   const double apart = cv::sum(cv::max(fg - 0.3 * bg, 0.0))[0];
   if (apart < 0.88) return false;
   strands->fg = cv::max(fg - bg, 0.0);
