@@ -7,3 +7,12 @@ elseif(MATTIVO_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+
+# MATTIVO_FUZZ=ON (with clang): everything is built for libFuzzer's coverage,
+# under AddressSanitizer and UndefinedBehaviorSanitizer; fuzz/ adds the targets.
+option(MATTIVO_FUZZ "Build the libFuzzer targets (clang)" OFF)
+if(MATTIVO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/image/png_testing.h"
+#include "testing/png_testing.h"
 #include "image/image_io.h"
 
 namespace {

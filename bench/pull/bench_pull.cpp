@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "ofx_host.h"
-#include "test_server.h"
+#include "testing/http_test_server.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/image/png_testing.h"
+#include "testing/png_testing.h"
 #include "image/matte_compose.h"
 #ifdef MATTIVO_BENCH_HOST
 #include "host/ofx_host.h"

@@ -8,12 +8,13 @@
 #include <mutex>
 #include <utility>
 
+#include "protocol/api.h"
+
 namespace tessel {
 namespace {
 
 std::once_flag g_global_init;
 
-constexpr const char* kUserAgent = "CorvaneMattivo-OFX/1.1";
 // A backend URL may only lead to plain or TLS HTTP, redirects included.
 constexpr const char* kProtocols = "http,https";
 constexpr long kMaxRedirects = 10;
@@ -84,7 +85,7 @@ void common_options(CURL* curl, const std::string& url, long timeout_ms, bool fo
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writer);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, protocol::kUserAgent);
   // Signals cannot be used for time-outs inside a host's multi-threaded process.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075500

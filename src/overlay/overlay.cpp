@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "overlay/selection.h"
-#include "plugin/host_access.h"
-#include "plugin/params.h"
+#include "suites/host_access.h"
+#include "suites/params.h"
 
 namespace tessel {
 namespace {
+
+using protocol::Box;
+using protocol::Dab;
 
 struct Drag {
   bool active = false;
@@ -36,35 +39,12 @@ constexpr int kDabSegments = 20;
 constexpr int kToolBox = 0;
 constexpr int kToolExclude = 2;
 
-OfxParamHandle fetchParam(OfxImageEffectHandle effect, const char* name) {
-  OfxParamSetHandle paramSet = nullptr;
-  gEffect->getParamSet(effect, &paramSet);
-  OfxParamHandle handle = nullptr;
-  if (paramSet) gParam->paramGetHandle(paramSet, name, &handle, nullptr);
-  return handle;
-}
-
-std::string readString(OfxParamHandle handle) {
-  const char* text = nullptr;
-  if (handle) gParam->paramGetValue(handle, &text);
-  return text ? std::string(text) : std::string();
-}
-
-int readInt(OfxParamHandle handle, int fallback) {
-  int value = fallback;
-  if (handle) gParam->paramGetValue(handle, &value);
-  return value;
-}
-
-double readDouble(OfxParamHandle handle, double fallback) {
-  double value = fallback;
-  if (handle) gParam->paramGetValue(handle, &value);
-  return value;
-}
-
-void writeString(OfxParamHandle handle, const std::string& text) {
-  if (handle) gParam->paramSetValue(handle, text.c_str());
-}
+// The overlay's names for the shared parameter helpers.
+OfxParamHandle fetchParam(OfxImageEffectHandle effect, const char* name) { return param(effect, name); }
+std::string readString(OfxParamHandle handle) { return string_value(handle); }
+int readInt(OfxParamHandle handle, int fallback) { return int_value(handle, fallback); }
+double readDouble(OfxParamHandle handle, double fallback) { return double_value(handle, fallback); }
+void writeString(OfxParamHandle handle, const std::string& text) { set_string_value(handle, text); }
 
 // Every suite function the overlay calls; a host that lacks one gets no overlay.
 bool suitesReady() {
@@ -145,8 +125,8 @@ void drawDab(const Project& project, const Dab& dab) {
 OfxStatus drawAction(const Context& ctx) {
   // Both documents are read before the first GL call, so a failure leaves no
   // glBegin without its glEnd.
-  const std::optional<Box> box = read_box(readString(ctx.bboxParam));
-  const std::vector<Dab> dabs = read_dabs(readString(ctx.brushParam));
+  const std::optional<Box> box = protocol::read_box(readString(ctx.bboxParam));
+  const std::vector<Dab> dabs = protocol::read_dabs(readString(ctx.brushParam));
   if (box) drawBox(ctx.project, *box);
   for (const Dab& dab : dabs) drawDab(ctx.project, dab);
   return kOfxStatOK;
@@ -177,14 +157,14 @@ OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle
   }
 
   if (tool == kToolBox) {
-    writeString(ctx.bboxParam, box_text(box_from_drag({drag.anchorX, drag.anchorY}, pen)));
+    writeString(ctx.bboxParam, protocol::box_text(box_from_drag({drag.anchorX, drag.anchorY}, pen)));
     return kOfxStatOK;
   }
 
   double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
   if (!std::isfinite(r)) r = kDefaultBrushSize;
   if (tool == kToolExclude) r = -r;
-  const std::optional<std::string> brush = append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
+  const std::optional<std::string> brush = protocol::append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
   if (brush) writeString(ctx.brushParam, *brush);
   return kOfxStatOK;
 }

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "net/http_client.h"
-#include "plugin/backend_protocol.h"
-#include "plugin/host_access.h"
+#include "protocol/api.h"
+#include "suites/host_access.h"
 #include "plugin/instance_registry.h"
-#include "plugin/params.h"
+#include "suites/params.h"
 
 namespace {
 

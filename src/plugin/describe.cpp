@@ -3,9 +3,11 @@
 // parameters. The parameter set is also each instance's whole state.
 #include <initializer_list>
 
-#include "plugin/actions.h"
-#include "plugin/host_access.h"
-#include "plugin/params.h"
+#include "plugin/describe.h"
+#include "plugin/overlay_entry.h"
+#include "suites/host_access.h"
+#include "suites/params.h"
+#include "protocol/api.h"
 
 namespace {
 
@@ -84,7 +86,7 @@ void defineParams(OfxImageEffectHandle effect) {
     setOptions(p, {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
   }
   if (auto p = define(params::kEdgeSoftness, kOfxParamTypeDouble, "Edge softness")) {
-    gProp->propSetDouble(p, kOfxParamPropDefault, 0, 0.35);
+    gProp->propSetDouble(p, kOfxParamPropDefault, 0, protocol::kDefaultEdgeSoftness);
     gProp->propSetDouble(p, kOfxParamPropMin, 0, 0.0);
     gProp->propSetDouble(p, kOfxParamPropMax, 0, 1.0);
   }

@@ -4,6 +4,7 @@
 
 #include "image/image_io.h"
 #include "plugin/matte_store.h"
+#include "protocol/clip_folder.h"
 
 namespace {
 constexpr int kJpegQuality = 92;
@@ -101,7 +102,7 @@ void FrameWriter::encode(Frame& frame) {
     const std::vector<unsigned char> jpeg =
         tessel::rgba_to_jpeg(frame.image.pixels.data(), frame.image.width, frame.image.height, kJpegQuality);
     encoded = !jpeg.empty();
-    written = encoded && write_file(folder_ + indexed_file_name(frame.index, ".jpg"), jpeg);
+    written = encoded && write_file(folder_ + protocol::indexed_file_name(frame.index, protocol::kFrameExtension), jpeg);
   } catch (...) {
     // Counted as a frame that could not be encoded or written, below.
   }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/frame_grab.h"
+#include "plugin/frame_convert.h"
 
 struct FrameWriter {
   // Frame i goes to folder + "%06d" of i + ".jpg".

@@ -95,9 +95,3 @@ bool is_valid_session_id(const std::string& id) {
   }
   return true;
 }
-
-std::string indexed_file_name(int index, const char* extension) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%06d", index);
-  return std::string(name) + extension;
-}

@@ -24,5 +24,3 @@ bool remove_file(const std::string& path);
 // A backend session id is used as a folder name: 1 to 128 of [A-Za-z0-9._-],
 // and not "." or "..", so it can never climb out of the working root.
 bool is_valid_session_id(const std::string& id);
-// Name of a frame or matte file of a matte index: "%06d" + extension (".jpg", ".png").
-std::string indexed_file_name(int index, const char* extension);

@@ -5,11 +5,13 @@
 #include <new>
 
 #include "overlay/overlay.h"
-#include "plugin/actions.h"
+#include "plugin/describe.h"
+#include "plugin/overlay_entry.h"
+#include "plugin/render.h"
 #include "plugin/beacon.h"
-#include "plugin/host_access.h"
+#include "suites/host_access.h"
 #include "plugin/instance_registry.h"
-#include "plugin/params.h"
+#include "suites/params.h"
 #include "plugin/pull.h"
 
 namespace {

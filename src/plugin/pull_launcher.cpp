@@ -7,12 +7,12 @@
 #include <string>
 #include <utility>
 
-#include "plugin/frame_grab.h"
+#include "plugin/frame_convert.h"
 #include "plugin/frame_writer.h"
-#include "plugin/host_access.h"
+#include "suites/host_access.h"
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
-#include "plugin/params.h"
+#include "suites/params.h"
 #include "plugin/pull.h"
 #include "plugin/pull_job.h"
 #include "plugin/request_document.h"

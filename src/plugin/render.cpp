@@ -14,10 +14,12 @@
 
 #include "image/image_io.h"
 #include "image/matte_compose.h"
-#include "plugin/actions.h"
-#include "plugin/host_access.h"
+#include "plugin/render.h"
+#include "suites/host_access.h"
 #include "plugin/matte_store.h"
-#include "plugin/params.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
+#include "suites/params.h"
 
 namespace {
 
@@ -137,7 +139,7 @@ std::shared_ptr<const Matte> find_matte(OfxImageEffectHandle effect, double time
   if (index < 0 || !working_root_usable()) {
     return nullptr;
   }
-  return cached_matte(temp_root() + session + "/" + indexed_file_name(index, ".png"));
+  return cached_matte(temp_root() + session + "/" + protocol::indexed_file_name(index, protocol::kMatteExtension));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "plugin/backend_protocol.h"
+#include "protocol/json_text.h"
 
 int anchor_frame(double time, double first_frame, int frame_count) {
   const int last = frame_count > 1 ? frame_count - 1 : 0;
@@ -20,10 +20,10 @@ int anchor_frame(double time, double first_frame, int frame_count) {
 nlohmann::json request_document(const RequestInputs& in) {
   using nlohmann::json;
   json doc = json::object();
-  doc["anchor_frame"] = anchor_frame(in.time, in.first_frame, in.frame_count);
-  doc["quality"] = in.quality_index == 0 ? "fine" : "fast";
-  doc["edge_softness"] = in.edge_softness;
-  doc["text_prompt"] = in.text_hint;
+  doc[protocol::key::kAnchorFrame] = anchor_frame(in.time, in.first_frame, in.frame_count);
+  doc[protocol::key::kQuality] = in.quality_index == 0 ? protocol::kFine : protocol::kFast;
+  doc[protocol::key::kEdgeSoftness] = in.edge_softness;
+  doc[protocol::key::kTextPrompt] = in.text_hint;
 
   // A box counts only when its width is a positive number; the overlay stores
   // a zero-width box for a click without a drag.
@@ -32,12 +32,12 @@ nlohmann::json request_document(const RequestInputs& in) {
     auto w = box.find("w");
     const double width = w == box.end() ? 0.0 : (w->is_number() ? w->get<double>() : 0.0);
     if (width > 0.0) {
-      doc["bbox"] = std::move(box);
+      doc[protocol::key::kBbox] = std::move(box);
     }
   }
 
   json strokes = json::parse(in.brush_json, nullptr, false);
-  doc["strokes"] = strokes.is_array() ? std::move(strokes) : json::array();
+  doc[protocol::key::kStrokes] = strokes.is_array() ? std::move(strokes) : json::array();
   return doc;
 }
 

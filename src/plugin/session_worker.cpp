@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "net/http_client.h"
-#include "plugin/backend_protocol.h"
-#include "plugin/host_access.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
+#include "protocol/json_text.h"
+#include "suites/host_access.h"
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
-#include "plugin/params.h"
+#include "suites/params.h"
 
 namespace {
 
@@ -107,17 +109,17 @@ Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const
     if (!state.is_object()) {
       continue;
     }
-    const std::string status = protocol::text_member(state, "status", "");
+    const std::string status = protocol::text_member(state, protocol::key::kStatus, "");
     if (status == protocol::kFailed) {
-      report_failure(s, protocol::text_member(state, "error", "matting failed"));
+      report_failure(s, protocol::text_member(state, protocol::key::kError, "matting failed"));
       return Tracking::Failed;
     }
     if (status == protocol::kCompleted) {
       return Tracking::Completed;
     }
-    auto progress = state.find("progress");
+    auto progress = state.find(protocol::key::kProgress);
     if (progress != state.end() && progress->is_object()) {
-      s.show("tracking: " + protocol::text_member(*progress, "stage", "..."));
+      s.show("tracking: " + protocol::text_member(*progress, protocol::key::kStage, "..."));
     }
   }
 }
@@ -141,7 +143,7 @@ void run(const Session& s) {
     return report_failure(s, "cannot reach backend");
   }
   // The id becomes a URL segment and a folder name: it must be safe as both.
-  const std::string session_id = protocol::text_member(answer, "session_id", "");
+  const std::string session_id = protocol::text_member(answer, protocol::key::kSessionId, "");
   if (!is_valid_session_id(session_id)) {
     return report_failure(s, "backend gave no usable session id");
   }
@@ -149,7 +151,7 @@ void run(const Session& s) {
 
   // Upload.
   for (int i = 0; i < job.frame_count; ++i) {
-    const std::string frame_path = job.upload_dir + indexed_file_name(i, ".jpg");
+    const std::string frame_path = job.upload_dir + protocol::indexed_file_name(i, protocol::kFrameExtension);
     const std::vector<unsigned char> frame = read_file(frame_path);
     int32_t code = 0;
     for (int attempt = 0; attempt < kUploadAttempts && !ok(code); ++attempt) {
@@ -201,7 +203,7 @@ void run(const Session& s) {
       return report_failure(s, "download failed at frame " + std::to_string(i));
     }
     // Publishing over a missing matte would show the source for that frame as if matted.
-    if (!write_file(session_dir + indexed_file_name(i, ".png"), matte)) {
+    if (!write_file(session_dir + protocol::indexed_file_name(i, protocol::kMatteExtension), matte)) {
       return report_failure(s, "could not save matte of frame " + std::to_string(i));
     }
     if (i % kProgressEvery == 0) {
@@ -213,18 +215,6 @@ void run(const Session& s) {
 }
 
 }  // namespace
-
-std::atomic<bool> gBusy{false};
-
-WorkerTiming workerTiming() {
-  WorkerTiming timing;
-#if defined(MATTIVO_TEST_POLL_MS) && defined(MATTIVO_TEST_LOST_CONTACT_MS)
-  // Only the test build of the plug-in; the product polls every 3 s.
-  timing.poll_interval = std::chrono::milliseconds(MATTIVO_TEST_POLL_MS);
-  timing.lost_contact = std::chrono::milliseconds(MATTIVO_TEST_LOST_CONTACT_MS);
-#endif
-  return timing;
-}
 
 void runSession(PullJob job) {
   const InstanceToken instance{job.effect, job.instance_generation};

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/image_io.h"
-#include "png_testing.h"
+#include "testing/png_testing.h"
 
 namespace {
 

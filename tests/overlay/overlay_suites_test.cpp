@@ -1,16 +1,10 @@
 // overlayMain on its own, before or without a host's suites: it must answer
-// "reply default" and touch nothing. The suite globals normally come from the plug-in.
+// "reply default" and touch nothing.
 #include <gtest/gtest.h>
 
 #include "overlay/overlay.h"
-#include "plugin/host_access.h"
-
-OfxHost* gHost = nullptr;
-const OfxImageEffectSuiteV1* gEffect = nullptr;
-const OfxPropertySuiteV1* gProp = nullptr;
-const OfxParameterSuiteV1* gParam = nullptr;
-const OfxInteractSuiteV1* gInteract = nullptr;
-const OfxMessageSuiteV1* gMessage = nullptr;
+#include "suites/host_access.h"
+#include "suites/host_access.h"
 
 namespace {
 

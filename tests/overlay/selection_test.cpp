@@ -1,23 +1,12 @@
 #include "overlay/selection.h"
 
-#include <cmath>
-#include <string>
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 namespace {
 
-using tessel::Box;
-using tessel::Dab;
+using protocol::Box;
 using tessel::Point;
 using tessel::Project;
-
-std::string dabs_text(std::size_t count) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < count; ++i) text += (i ? "," : "") + std::string("[0.5,0.5,0.03]");
-  return text + "]";
-}
 
 TEST(ProjectGeometry, NonPositiveOrNonFiniteSizeFallsBackToHd) {
   const double nan = std::nan("");
@@ -80,125 +69,6 @@ TEST(BoxDocument, DragInEveryDirectionGivesTopLeftOriginAndPositiveExtent) {
     EXPECT_NEAR(box.w, 0.4, 1e-15);
     EXPECT_NEAR(box.h, 0.6, 1e-15);
   }
-}
-
-TEST(BoxDocument, TextIsCompactWithSortedKeysAndFractionalNumbers) {
-  EXPECT_EQ(tessel::box_text({0.125, 0.3, 0.5, 0.25}), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.3})");
-  // A click writes a zero-size box; integral values keep their ".0".
-  EXPECT_EQ(tessel::box_text(tessel::box_from_drag({0.3, 0.4}, {0.3, 0.4})),
-            R"({"h":0.0,"w":0.0,"x":0.3,"y":0.4})");
-  EXPECT_EQ(tessel::box_text({0, 0, 1, 1}), R"({"h":1.0,"w":1.0,"x":0.0,"y":0.0})");
-  // The text reads back as the same doubles.
-  const Box odd{0.1 + 0.2, 1.0 / 3.0, 2.0 / 7.0, 1e-9};
-  const auto back = tessel::read_box(tessel::box_text(odd));
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->x, odd.x);
-  EXPECT_EQ(back->y, odd.y);
-  EXPECT_EQ(back->w, odd.w);
-  EXPECT_EQ(back->h, odd.h);
-}
-
-TEST(BoxDocument, PresentOnlyAsAnObjectWithPositiveWidth) {
-  const char* absent[] = {"",
-                          "{}",
-                          "not json",
-                          "[0.1,0.2,0.3,0.4]",
-                          "0.5",
-                          R"({"h":0.0,"w":0.0,"x":0.3,"y":0.4})",
-                          R"({"h":0.5,"w":-0.1,"x":0.3,"y":0.4})",
-                          R"({"h":0.5,"w":"0.4","x":0.3,"y":0.4})",
-                          R"({"h":0.5,"w":true,"x":0.3,"y":0.4})",
-                          R"({"h":0.5,"w":null})",
-                          R"({"w":1e400})",
-                          R"({"h":0.5,"w":0.4,"x":0.3,"y":0.4)"};
-  for (const char* text : absent) EXPECT_FALSE(tessel::read_box(text)) << text;
-
-  const auto flat = tessel::read_box(R"({"h":0.0,"w":0.4,"x":0.3,"y":0.2})");
-  ASSERT_TRUE(flat);  // zero height still draws as a flat outline
-  EXPECT_EQ(flat->w, 0.4);
-  EXPECT_EQ(flat->h, 0.0);
-
-  // Missing members and members that are not numbers read as 0.
-  const auto partial = tessel::read_box(R"({"w":1,"x":"left","y":[1],"extra":{}})");
-  ASSERT_TRUE(partial);
-  EXPECT_EQ(partial->x, 0.0);
-  EXPECT_EQ(partial->y, 0.0);
-  EXPECT_EQ(partial->w, 1.0);
-  EXPECT_EQ(partial->h, 0.0);
-}
-
-TEST(BrushDocument, AppendKeepsTextCompactAndSignsExcludeRadius) {
-  auto text = tessel::append_dab("[]", {0.5, 0.25, 0.03});
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "[[0.5,0.25,0.03]]");
-  text = tessel::append_dab(*text, {0.52, 0.25, -0.05});
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "[[0.5,0.25,0.03],[0.52,0.25,-0.05]]");
-  // An exclude dab painted with size 0 keeps its sign as negative zero.
-  text = tessel::append_dab("[]", {1.0, 0.0, -0.0});
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "[[1.0,0.0,-0.0]]");
-  const auto dabs = tessel::read_dabs(*text);
-  ASSERT_EQ(dabs.size(), 1u);
-  EXPECT_TRUE(std::signbit(dabs[0].r));
-}
-
-TEST(BrushDocument, TextThatIsNotAnArrayStartsOverWithOneDab) {
-  const char* replaced[] = {"", "not json", "{\"a\":1}", "3", "null", "[[0.1,0.2,0.3]"};
-  for (const char* before : replaced) {
-    const auto text = tessel::append_dab(before, {0.25, 0.75, 0.03});
-    ASSERT_TRUE(text) << before;
-    EXPECT_EQ(*text, "[[0.25,0.75,0.03]]") << before;
-  }
-}
-
-TEST(BrushDocument, HoldsAtMost2048Dabs) {
-  const auto at2048 = tessel::append_dab(dabs_text(2047), {0.1, 0.1, 0.03});
-  ASSERT_TRUE(at2048);
-  EXPECT_EQ(nlohmann::json::parse(*at2048).size(), 2048u);
-  EXPECT_FALSE(tessel::append_dab(*at2048, {0.1, 0.1, 0.03}));
-  // A document already over the limit (written by someone else) is left alone too.
-  EXPECT_FALSE(tessel::append_dab(dabs_text(3000), {0.1, 0.1, 0.03}));
-}
-
-TEST(BrushDocument, ReaderSkipsMalformedEntriesAppenderKeepsThem) {
-  const std::string text =
-      R"([[0.1,0.2,0.03],[0.5,0.5],7,"dab",[0.3,"y",0.1],[0.4,0.4,null],)"
-      R"([0.6,0.7,-0.02,"extra",9],{"x":1},[],[0.8,0.9,0]])";
-  const auto dabs = tessel::read_dabs(text);
-  ASSERT_EQ(dabs.size(), 3u);
-  EXPECT_EQ(dabs[0].x, 0.1);
-  EXPECT_EQ(dabs[0].r, 0.03);
-  EXPECT_EQ(dabs[1].x, 0.6);  // elements past the third are ignored
-  EXPECT_EQ(dabs[1].r, -0.02);
-  EXPECT_EQ(dabs[2].r, 0.0);  // integer literals are numbers too
-
-  const auto appended = tessel::append_dab(text, {0.9, 0.9, 0.03});
-  ASSERT_TRUE(appended);
-  const auto doc = nlohmann::json::parse(*appended);
-  const auto before = nlohmann::json::parse(text);
-  ASSERT_EQ(doc.size(), before.size() + 1);
-  for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(doc[i], before[i]) << i;
-  EXPECT_EQ(doc.back(), nlohmann::json::parse("[0.9,0.9,0.03]"));
-}
-
-TEST(BrushDocument, NonArrayDocumentsDrawNothing) {
-  for (const char* text : {"", "[]", "{}", "oops", "[[0.1,0.2,0.3]", "\"[[0.1,0.2,0.3]]\""})
-    EXPECT_TRUE(tessel::read_dabs(text).empty()) << text;
-}
-
-TEST(Documents, AbsurdNestingIsTreatedAsUnparseable) {
-  // Writing a value back recurses per level; such a text must not reach the writer.
-  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_TRUE(tessel::read_dabs(deep).empty());
-  const auto text = tessel::append_dab(deep, {0.5, 0.5, 0.03});
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "[[0.5,0.5,0.03]]");
-  EXPECT_FALSE(tessel::read_box("{\"w\":1,\"a\":" + deep + "}"));
-  // Ordinary nesting inside an entry survives an append.
-  const auto kept = tessel::append_dab("[[[[[1]]]]]", {0.5, 0.5, 0.03});
-  ASSERT_TRUE(kept);
-  EXPECT_EQ(*kept, "[[[[[1]]]],[0.5,0.5,0.03]]");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "plugin/matte_store.h"
+#include "protocol/clip_folder.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ TEST_F(MatteStore, WriteFileReplacesWholeFilesInsideTheRootOnly) {
   const std::string folder = temp_root() + "upload_00000000deadbeef/";
   ASSERT_TRUE(make_folder(folder));
   EXPECT_TRUE(make_folder(folder)) << "an existing folder is no error";
-  const std::string path = folder + indexed_file_name(7, ".jpg");
+  const std::string path = folder + protocol::indexed_file_name(7, ".jpg");
   EXPECT_EQ(path, folder + "000007.jpg");
   ASSERT_TRUE(write_file(path, {'a', 'b', 'c', 0, 'd'}));
   EXPECT_EQ(read_all(path), std::string("abc\0d", 5));
@@ -153,13 +154,6 @@ TEST(MatteStoreNames, SessionIdsAreSinglePathSegments) {
                                 std::string(129, 'x'), std::string("a\0b", 3), "x:y", "%2e%2e"}) {
     EXPECT_FALSE(is_valid_session_id(bad)) << bad;
   }
-}
-
-TEST(MatteStoreNames, IndexesAreZeroPaddedToSixDigits) {
-  EXPECT_EQ(indexed_file_name(0, ".png"), "000000.png");
-  EXPECT_EQ(indexed_file_name(7, ".jpg"), "000007.jpg");
-  EXPECT_EQ(indexed_file_name(123456, ".png"), "123456.png");
-  EXPECT_EQ(indexed_file_name(1234567, ".png"), "1234567.png");
 }
 
 }  // namespace

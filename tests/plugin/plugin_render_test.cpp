@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "../image/png_testing.h"
+#include "testing/png_testing.h"
 #include "plugin_testing.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "plugin/frame_grab.h"
+#include "plugin/frame_convert.h"
 
 #include <algorithm>
 #include <climits>

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ofx_host.h"
-#include "scripted_backend.h"
+#include "testing/scripted_backend.h"
 
 namespace testpull {
 

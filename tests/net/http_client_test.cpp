@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_server.h"
+#include "testing/http_test_server.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "plugin/frame_grab.h"
+#include "plugin/frame_convert.h"
 
 namespace {
 

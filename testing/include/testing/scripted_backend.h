@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_server.h"
+#include "testing/http_test_server.h"
 
 namespace testpull {
 

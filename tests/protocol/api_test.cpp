@@ -1,4 +1,5 @@
-#include "plugin/backend_protocol.h"
+#include "protocol/api.h"
+#include "protocol/json_text.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,19 @@ TEST(BackendProtocol, OnlyJsonObjectsCountAsAnswers) {
   answer = protocol::parse_answer(R"({"session_id":42,"status":null,"error":["x"]})");
   EXPECT_EQ(protocol::text_member(answer, "session_id", ""), "");
   EXPECT_EQ(protocol::text_member(answer, "error", "matting failed"), "matting failed");
+}
+
+TEST(BackendProtocol, UrlsAppendThePathAsIsWithPlainDecimalIndexes) {
+  const std::string base = "http://127.0.0.1:8750/k/abc";
+  EXPECT_EQ(protocol::sessions_url(base), base + "/api/matte/sessions");
+  const std::string session = protocol::session_url(base, "s-1");
+  EXPECT_EQ(session, base + "/api/matte/sessions/s-1");
+  EXPECT_EQ(protocol::frame_url(session, 0), session + "/frames/0");
+  EXPECT_EQ(protocol::frame_url(session, 1234567), session + "/frames/1234567");
+  EXPECT_EQ(protocol::start_url(session), session + "/start");
+  EXPECT_EQ(protocol::alpha_url(session, 42), session + "/alpha/42.png");
+  // A trailing slash on the backend URL is the user's, kept as typed.
+  EXPECT_EQ(protocol::beacon_url("http://h/"), "http://h//api/beacon");
 }
 
 }  // namespace

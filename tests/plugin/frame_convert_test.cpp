@@ -1,4 +1,4 @@
-#include "plugin/frame_grab.h"
+#include "plugin/frame_convert.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ unsigned char pattern(int x, int y_from_top, int c) {
   return static_cast<unsigned char>(x * 7 + y_from_top * 31 + c * 61);
 }
 
-TEST(FrameGrab, WorkingSizeCapsTheLongestSideAt1920) {
+TEST(FrameConvert, WorkingSizeCapsTheLongestSideAt1920) {
   struct Case {
     int w, h, W, H;
   };
@@ -61,7 +61,7 @@ TEST(FrameGrab, WorkingSizeCapsTheLongestSideAt1920) {
   }
 }
 
-TEST(FrameGrab, BytesAreCopiedExactlyAndTurnedTopDown) {
+TEST(FrameConvert, BytesAreCopiedExactlyAndTurnedTopDown) {
   for (bool top_down : {false, true}) {
     for (int padding : {0, 12}) {
       FakeImage img = make(7, 5, false, top_down, padding);
@@ -89,7 +89,7 @@ TEST(FrameGrab, BytesAreCopiedExactlyAndTurnedTopDown) {
   }
 }
 
-TEST(FrameGrab, EveryByteValueSurvivesTheConversion) {
+TEST(FrameConvert, EveryByteValueSurvivesTheConversion) {
   FakeImage img = make(64, 4, false);
   for (int i = 0; i < 256; ++i) {
     img.storage[i] = static_cast<unsigned char>(i);
@@ -100,7 +100,7 @@ TEST(FrameGrab, EveryByteValueSurvivesTheConversion) {
   EXPECT_EQ(0, std::memcmp(out.pixels.data() + 3 * 64 * 4, img.storage.data(), 256));
 }
 
-TEST(FrameGrab, FloatsAreClampedAndRoundedHalfUp) {
+TEST(FrameConvert, FloatsAreClampedAndRoundedHalfUp) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const float samples[] = {1.5f, -0.2f, 0.5f, 0.0f, 1.0f, nan, inf, -inf,
@@ -149,7 +149,7 @@ TEST(FrameGrab, FloatsAreClampedAndRoundedHalfUp) {
   EXPECT_EQ(out.pixels, repeated);
 }
 
-TEST(FrameGrab, LargeFramesAreSampledNearestFromTheTopLeft) {
+TEST(FrameConvert, LargeFramesAreSampledNearestFromTheTopLeft) {
   for (bool is_float : {false, true}) {
     FakeImage img = make(3840, 216, is_float);
     // Each channel encodes the source column or row, so the sample taken is visible.
@@ -185,7 +185,7 @@ TEST(FrameGrab, LargeFramesAreSampledNearestFromTheTopLeft) {
   }
 }
 
-TEST(FrameGrab, ImagesWithoutPixelsAreRefused) {
+TEST(FrameConvert, ImagesWithoutPixelsAreRefused) {
   FakeImage img = make(4, 4, false);
   ByteImage out;
   out.width = 9;

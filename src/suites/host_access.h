@@ -20,6 +20,11 @@ void setHost(OfxHost* host);
 OfxParamHandle param(OfxImageEffectHandle effect, const char* name);
 // Current text of a string parameter; "" when the host gives none.
 std::string get_string(OfxImageEffectHandle effect, const char* name);
+// The same readers and writer on a handle already looked up (null: the fallback, or nothing).
+std::string string_value(OfxParamHandle handle);
+int int_value(OfxParamHandle handle, int fallback);
+double double_value(OfxParamHandle handle, double fallback);
+void set_string_value(OfxParamHandle handle, const std::string& text);
 void set_string(OfxImageEffectHandle effect, const char* name, const std::string& text);
 // Choice, boolean and integer parameters; `fallback` when the host gives no value.
 int get_int(OfxImageEffectHandle effect, const char* name, int fallback = 0);

@@ -1,7 +1,7 @@
 // The host's suites and the small parameter and message helpers built on them.
 // A host may hand out fewer suites than asked for: every helper checks its
 // suite pointer, and the caller's default stands when one is missing.
-#include "plugin/host_access.h"
+#include "suites/host_access.h"
 
 OfxHost* gHost = nullptr;
 const OfxImageEffectSuiteV1* gEffect = nullptr;
@@ -44,21 +44,42 @@ OfxParamHandle param(OfxImageEffectHandle effect, const char* name) {
   return handle;
 }
 
-std::string get_string(OfxImageEffectHandle effect, const char* name) {
-  OfxParamHandle handle = param(effect, name);
-  if (!handle) {
-    return {};
-  }
+std::string string_value(OfxParamHandle handle) {
   const char* text = nullptr;
-  gParam->paramGetValue(handle, &text);
+  if (handle) {
+    gParam->paramGetValue(handle, &text);
+  }
   return text ? std::string(text) : std::string();
 }
 
-void set_string(OfxImageEffectHandle effect, const char* name, const std::string& text) {
-  OfxParamHandle handle = param(effect, name);
+int int_value(OfxParamHandle handle, int fallback) {
+  int value = fallback;
+  if (handle) {
+    gParam->paramGetValue(handle, &value);
+  }
+  return value;
+}
+
+double double_value(OfxParamHandle handle, double fallback) {
+  double value = fallback;
+  if (handle) {
+    gParam->paramGetValue(handle, &value);
+  }
+  return value;
+}
+
+void set_string_value(OfxParamHandle handle, const std::string& text) {
   if (handle) {
     gParam->paramSetValue(handle, text.c_str());
   }
+}
+
+std::string get_string(OfxImageEffectHandle effect, const char* name) {
+  return string_value(param(effect, name));
+}
+
+void set_string(OfxImageEffectHandle effect, const char* name, const std::string& text) {
+  set_string_value(param(effect, name), text);
 }
 
 void toast(const std::string& text) {
@@ -68,19 +89,9 @@ void toast(const std::string& text) {
 }
 
 int get_int(OfxImageEffectHandle effect, const char* name, int fallback) {
-  OfxParamHandle handle = param(effect, name);
-  int value = fallback;
-  if (handle) {
-    gParam->paramGetValue(handle, &value);
-  }
-  return value;
+  return int_value(param(effect, name), fallback);
 }
 
 double get_double(OfxImageEffectHandle effect, const char* name, double fallback) {
-  OfxParamHandle handle = param(effect, name);
-  double value = fallback;
-  if (handle) {
-    gParam->paramGetValue(handle, &value);
-  }
-  return value;
+  return double_value(param(effect, name), fallback);
 }

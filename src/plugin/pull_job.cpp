@@ -1,0 +1,3 @@
+#include "plugin/pull_job.h"
+
+std::atomic<bool> gBusy{false};
