@@ -10,26 +10,13 @@
 #include <vector>
 
 #include "testing/png_testing.h"
+#include "testing/pictures.h"
 #include "image/image_io.h"
 
 namespace {
 
 constexpr int kW = 1920;
 constexpr int kH = 1080;
-
-// A character-like matte: an ellipse, opaque inside, soft over a 12-pixel edge.
-std::vector<unsigned char> ellipse_matte() {
-  std::vector<unsigned char> m(static_cast<size_t>(kW) * kH);
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) {
-      const double dx = (x - kW / 2.0) / (kW * 0.2), dy = (y - kH / 2.0) / (kH * 0.4);
-      const double d = (std::sqrt(dx * dx + dy * dy) - 1.0) * kH * 0.4 / 12.0;
-      m[static_cast<size_t>(y) * kW + x] =
-          static_cast<unsigned char>(255.0 * std::clamp(0.5 - d, 0.0, 1.0));
-    }
-  }
-  return m;
-}
 
 std::vector<unsigned char> photo_frame() {
   std::vector<unsigned char> rgba(static_cast<size_t>(kW) * kH * 4);
@@ -52,7 +39,7 @@ void BM_LoadGray1080p(benchmark::State& state) {
     return;
   }
   const std::string path = std::string(dir) + "/000000.png";
-  if (!testing_png::write_png(path, kW, kH, 1, ellipse_matte())) {
+  if (!testing_png::write_png(path, kW, kH, 1, testing_pictures::ellipse_matte(kW, kH))) {
     state.SkipWithError("cannot write the matte");
     return;
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "testing/png_testing.h"
+#include "testing/pictures.h"
 #include "image/matte_compose.h"
 #ifdef MATTIVO_BENCH_HOST
 #include "host/ofx_host.h"
@@ -24,19 +25,6 @@ namespace {
 
 constexpr int kW = 1920;
 constexpr int kH = 1080;
-
-std::vector<unsigned char> ellipse_matte() {
-  std::vector<unsigned char> m(static_cast<size_t>(kW) * kH);
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) {
-      const double dx = (x - kW / 2.0) / (kW * 0.2), dy = (y - kH / 2.0) / (kH * 0.4);
-      const double d = (std::sqrt(dx * dx + dy * dy) - 1.0) * kH * 0.4 / 12.0;
-      m[static_cast<size_t>(y) * kW + x] =
-          static_cast<unsigned char>(255.0 * std::clamp(0.5 - d, 0.0, 1.0));
-    }
-  }
-  return m;
-}
 
 // Mode 0 "Character", 1 "Matte only", 2 "Source (bypass)" (no matte); arg 1 is float.
 void BM_Kernels(benchmark::State& state) {
@@ -52,7 +40,7 @@ void BM_Kernels(benchmark::State& state) {
     auto* f = reinterpret_cast<float*>(src.data());
     for (size_t i = 0; i < src.size() / 4; ++i) f[i] = (i % 997) / 997.0f;
   }
-  const auto matte = ellipse_matte();
+  const auto matte = testing_pictures::ellipse_matte(kW, kH);
   const tessel::GrayView gray{matte.data(), kW, kH};
   const tessel::ImageView s{src.data(), static_cast<std::ptrdiff_t>(kW * px), {0, 0, kW, kH}};
   const tessel::ImageView o{out.data(), static_cast<std::ptrdiff_t>(kW * px), {0, 0, kW, kH}};
@@ -83,7 +71,7 @@ struct HostBench {
     const std::string root = tmp + "/corvane/";
     mkdir(root.c_str(), 0700);
     mkdir((root + "bench").c_str(), 0700);
-    const auto matte = ellipse_matte();
+    const auto matte = testing_pictures::ellipse_matte(kW, kH);
     for (int i = 0; i < 9; ++i) {
       char name[32];
       std::snprintf(name, sizeof name, "%06d.png", i);
