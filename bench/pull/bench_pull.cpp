@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 #include "testing/http_test_server.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "testing/pictures.h"
 #include "image/matte_compose.h"
 #ifdef MATTIVO_BENCH_HOST
-#include "host/ofx_host.h"
+#include "ofxhost/ofx_host.h"
 #endif
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace mattivo {
 

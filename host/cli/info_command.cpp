@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "locate.h"
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace mattivo {
 namespace {

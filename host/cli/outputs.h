@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace mattivo {
 

@@ -13,7 +13,7 @@
 #include "backend_process.h"
 #include "clip_source.h"
 #include "locate.h"
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 #include "outputs.h"
 #include "progress.h"
 

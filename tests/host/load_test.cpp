@@ -27,7 +27,7 @@ TEST(HostLoad, RefusesWhatIsNotAnImageEffect) {
   }
   // A file that is no shared library at all.
   std::string error;
-  EXPECT_EQ(Plugin::load(MATTIVO_SOURCE_DIR "/host/ofx_host.h", &error), nullptr);
+  EXPECT_EQ(Plugin::load(MATTIVO_SOURCE_DIR "/host/ofxhost/include/ofxhost/ofx_host.h", &error), nullptr);
   EXPECT_NE(error.find("cannot load"), std::string::npos) << error;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace probe {
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "../plugin/plugin_testing.h"
-#include "host/ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../plugin/plugin_testing.h"
-#include "host/ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "host/ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace plugin_testing {
 

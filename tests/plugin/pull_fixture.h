@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 #include "testing/scripted_backend.h"
 
 namespace testpull {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace ofxhost::detail {
 

@@ -1,5 +1,5 @@
 // The host's typed property sets: readers and writers for host code and tests.
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace ofxhost {
 

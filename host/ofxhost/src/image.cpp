@@ -1,7 +1,7 @@
 // CPU images as the caller hands them to the host.
 #include <cstdlib>
 
-#include "ofx_host.h"
+#include "ofxhost/ofx_host.h"
 
 namespace ofxhost {
 namespace {
