@@ -1,0 +1,131 @@
+// `mattivo pull`, step two: the plug-in pulls the matte, driven as a user would.
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "locate.h"
+#include "progress.h"
+#include "pull_steps.h"
+
+namespace mattivo {
+namespace {
+
+bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+// The selection reaches the plug-in as pen events on its overlay, like a user's drag.
+std::string draw_selection(ofxhost::Instance& inst, const Selection& s, int w, int h) {
+  auto overlay = inst.new_interact();
+  auto at = [&](double x, double y) {
+    ofxhost::PenEvent e;
+    e.x = x * w;
+    e.y = (1.0 - y) * h;
+    return e;
+  };
+  inst.set_int("draw_mask", 1);
+  if (s.has_box) {
+    inst.set_int("select_tool", 0);
+    overlay->pen_down(at(s.bx, s.by));
+    overlay->pen_motion(at(s.bx + s.bw / 2, s.by + s.bh / 2));
+    overlay->pen_motion(at(s.bx + s.bw, s.by + s.bh));
+    overlay->pen_up(at(s.bx + s.bw, s.by + s.bh));
+    if (inst.get_string("bbox_json").empty()) return "the plug-in's overlay did not take the box";
+  }
+  auto paint = [&](const std::vector<Selection::Point>& pts, int tool) {
+    inst.set_int("select_tool", tool);
+    for (const auto& p : pts) {
+      inst.set_double("brush_size", p.size);
+      overlay->pen_down(at(p.x, p.y));
+      overlay->pen_up(at(p.x, p.y));
+    }
+  };
+  paint(s.adds, 1);
+  paint(s.excludes, 2);
+  if (!s.adds.empty() || !s.excludes.empty()) {
+    if (inst.get_string("brush_json") == "[]") return "the plug-in's overlay did not take the dabs";
+  }
+  return "";
+}
+
+// The plug-in loaded, its instance made as from a saved project and set up
+// for the clip, the selection drawn on it.
+Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::string& url,
+                      PulledMatte* out) {
+  std::string plugin_path = find_plugin(o.plugin);
+  if (plugin_path.empty())
+    return "CorvaneMattivo.ofx.bundle not found (build it, install it, or give --plugin)";
+  std::string load_error;
+  out->plugin = ofxhost::Plugin::load(plugin_path, &load_error);
+  if (!out->plugin) return "cannot load the plug-in: " + load_error;
+  // A saved project brings its backend URL along; so does this run.
+  OfxStatus st = kOfxStatOK;
+  out->instance = out->plugin->create_instance(&st, {{"backend_url", url}});
+  if (!out->instance || st != kOfxStatOK) return "the plug-in refused to create an instance";
+
+  ofxhost::Instance& inst = *out->instance;
+  const Clip& clip = plan.clip;
+  const int n = static_cast<int>(clip.files.size());
+  inst.set_project(clip.width, clip.height);
+  inst.set_frame_range(o.first_frame, o.first_frame + n - 1);
+  inst.set_frame_rate(o.fps);
+  inst.set_source([&clip, &o](double t) { return load_frame(clip, static_cast<int>(std::lround(t - o.first_frame))); });
+  inst.set_int("quality", o.quality == "fast" ? 1 : 0);
+  inst.set_double("edge_softness", o.softness);
+  inst.set_string("text_hint", o.hint);
+  std::string err = draw_selection(inst, plan.selection, clip.width, clip.height);
+  if (!err.empty()) return err;
+  return std::nullopt;
+}
+
+// Follows the status until the plug-in says ready or failed.
+Failure wait_for_matte(const PullOptions& o, ofxhost::Plugin& plugin, ofxhost::Instance& inst,
+                       std::string* status) {
+  Progress progress(!o.quiet);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout_s);
+  size_t seen_messages = 0;
+  for (;;) {
+    *status = inst.get_string("status");
+    progress.show(*status);
+    // Refusals at the button (no URL, busy, unreadable frame) come as host
+    // messages only; worker failures come as both, and either way the run ends.
+    auto msgs = plugin.messages();
+    for (; seen_messages < msgs.size(); ++seen_messages) {
+      const std::string& text = msgs[seen_messages].text;
+      if (starts_with(text, "Corvane: alpha ready")) continue;
+      progress.done();
+      return starts_with(text, "Corvane: ") ? text.substr(9) : text;
+    }
+    if (starts_with(*status, "ready:") || starts_with(*status, "failed:")) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      progress.done();
+      return "the pull did not finish within " + std::to_string(o.timeout_s) + " s (last status: " + *status + ")";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  progress.done();
+  if (starts_with(*status, "failed:")) return status->substr(8);
+  return std::nullopt;
+}
+
+}  // namespace
+
+Failure pull_matte(const PullOptions& o, const PullPlan& plan, PulledMatte* out) {
+  std::string url = o.backend;
+  if (url.empty()) {
+    std::string err = start_backend(find_backend_binary(o.backend_bin), 30, &out->local_backend);
+    if (!err.empty()) return err;
+    url = out->local_backend.url;
+    if (!o.quiet) std::cerr << "local backend at " << url << "\n";
+  }
+  if (Failure why = open_instance(o, plan, url, out)) return why;
+
+  const Clip& clip = plan.clip;
+  if (!o.quiet)
+    std::cerr << "pulling a matte of " << clip.files.size() << " frames (" << clip.width << "x"
+              << clip.height << "), anchor frame " << o.anchor << "\n";
+  out->instance->press("pull_alpha", o.first_frame + o.anchor);
+  return wait_for_matte(o, *out->plugin, *out->instance, &out->status);
+}
+
+}  // namespace mattivo
