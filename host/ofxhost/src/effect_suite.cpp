@@ -1,7 +1,5 @@
 // OfxImageEffectSuiteV1: effect property and parameter sets, clips and images.
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 

@@ -25,7 +25,6 @@ GlOffscreen::GlOffscreen(int width, int height, OfxRectD view)
   if (width <= 0 || height <= 0 || !(view.x2 != view.x1) || !(view.y2 != view.y1)) return;
   OSMesaContext ctx = shared_context();
   if (!ctx) return;
-  context_ = ctx;
   buffer_.assign(static_cast<size_t>(width) * height * 4, 0);
   if (!OSMesaMakeCurrent(ctx, buffer_.data(), GL_UNSIGNED_BYTE, width, height)) return;
   current_ = true;

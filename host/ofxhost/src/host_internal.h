@@ -64,7 +64,6 @@ struct PluginState;
 
 // What OfxInteractHandle points at: the overlay descriptor or one overlay instance.
 struct InteractState {
-  InstanceState* instance = nullptr;  // null for the descriptor
   PluginState* plugin = nullptr;
   void* effect = nullptr;  // the instance's handle, kept so a late action never reads it
   PropertySet props;
@@ -87,7 +86,6 @@ struct Effect {
 };
 
 struct PluginState {
-  std::string path;
   void* library = nullptr;
   const OfxPlugin* record = nullptr;
   int count = 0;
@@ -168,7 +166,6 @@ class GlOffscreen {
 
  private:
   std::unique_lock<std::mutex> lock_;
-  void* context_ = nullptr;  // the shared context, kept for the process
   std::vector<unsigned char> buffer_;
   int width_ = 0, height_ = 0;
   bool current_ = false;

@@ -1,6 +1,4 @@
 // CPU images as the caller hands them to the host.
-#include <cstdlib>
-
 #include "ofxhost/ofx_host.h"
 
 namespace ofxhost {

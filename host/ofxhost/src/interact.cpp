@@ -11,12 +11,8 @@ using detail::InteractState;
 
 InteractState* interact_of(OfxInteractHandle h) { return reinterpret_cast<InteractState*>(h); }
 
-OfxStatus interactSwapBuffers(OfxInteractHandle h) {
-  detail::LiveLock live(h, detail::Kind::Interact);
-  return live ? kOfxStatOK : kOfxStatErrBadHandle;
-}
-
-OfxStatus interactRedraw(OfxInteractHandle h) {
+// Swap buffers and redraw: there is no viewer to act on, so both only check the handle.
+OfxStatus interactCheckHandle(OfxInteractHandle h) {
   detail::LiveLock live(h, detail::Kind::Interact);
   return live ? kOfxStatOK : kOfxStatErrBadHandle;
 }
@@ -28,7 +24,7 @@ OfxStatus interactGetPropertySet(OfxInteractHandle h, OfxPropertySetHandle* prop
   return kOfxStatOK;
 }
 
-const OfxInteractSuiteV1 kInteractSuite = {interactSwapBuffers, interactRedraw,
+const OfxInteractSuiteV1 kInteractSuite = {interactCheckHandle, interactCheckHandle,
                                            interactGetPropertySet};
 
 void preset_interact(PropertySet& p, void* effect, const PropertySet& instance_props) {
@@ -69,7 +65,6 @@ std::unique_ptr<Interact> Instance::new_interact() {
   InteractState& st = it->impl_->st;
   detail::InstanceState& inst = impl_->st;
   detail::PluginState& plugin = *inst.plugin;
-  st.instance = &inst;
   st.plugin = &plugin;
   st.effect = &inst.effect;
   preset_interact(st.props, &inst.effect, inst.props);

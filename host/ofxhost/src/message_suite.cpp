@@ -63,20 +63,11 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
   return st;
 }
 
-// A persistent message is shown like any other; there is no panel to pin it to.
-OfxStatus setPersistentMessage(void* handle, const char* type, const char* id,
-                               const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  OfxStatus st = record(handle, type, id, format, args);
-  va_end(args);
-  return st;
-}
-
 OfxStatus clearPersistentMessage(void*) { return kOfxStatOK; }
 
 const OfxMessageSuiteV1 kMessageV1 = {message};
-const OfxMessageSuiteV2 kMessageV2 = {message, setPersistentMessage, clearPersistentMessage};
+// A persistent message is recorded like any other; there is no panel to pin it to.
+const OfxMessageSuiteV2 kMessageV2 = {message, message, clearPersistentMessage};
 
 }  // namespace
 

@@ -6,7 +6,6 @@
 // when the parameter holds text.
 #include <cmath>
 #include <cstdarg>
-#include <cstring>
 #include <unordered_map>
 
 #include "host_internal.h"

@@ -89,7 +89,6 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
   }
   std::unique_ptr<Plugin> plugin(new Plugin);
   detail::PluginState& st = plugin->impl_->st;
-  st.path = binary;
   st.library = lib;
 
   auto set_host = reinterpret_cast<SetHostFn>(::dlsym(lib, "OfxSetHost"));

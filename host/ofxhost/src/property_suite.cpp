@@ -4,7 +4,6 @@
 // writer's type, and a read or write of another type answers kOfxStatErrValue,
 // so a plug-in that mixes up int and double is caught here rather than by a
 // real host. Strings handed out point into the set's own storage.
-#include <cstring>
 #include <type_traits>
 
 #include "host_internal.h"

@@ -1,5 +1,4 @@
 // Live handles: a plug-in's own threads may outlive the instance they write to.
-#include <algorithm>
 #include <unordered_map>
 
 #include "host_internal.h"
