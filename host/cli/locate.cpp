@@ -26,13 +26,13 @@ std::vector<fs::path> path_list(const char* var) {
   return out;
 }
 
-}  // namespace
-
 std::string self_dir() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string(".") : exe.parent_path().string();
 }
+
+}  // namespace
 
 bool is_executable_file(const std::string& path) {
   std::error_code ec;

@@ -6,7 +6,6 @@
 
 namespace mattivo {
 
-std::string self_dir();
 bool is_executable_file(const std::string& path);
 std::string find_backend_binary(const std::string& explicit_path);
 std::string find_plugin(const std::string& explicit_path);

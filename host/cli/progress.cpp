@@ -30,12 +30,6 @@ void Progress::show(const std::string& status) {
   open_line = true;
 }
 
-void Progress::note(const std::string& text) {
-  if (!enabled) return;
-  done();
-  std::fprintf(stderr, "%s\n", text.c_str());
-}
-
 void Progress::done() {
   if (open_line) std::fprintf(stderr, "\n");
   open_line = false;

@@ -9,8 +9,6 @@ struct Progress {
   explicit Progress(bool enabled);
   // Shows a status text; texts with "a/b" in them draw a bar.
   void show(const std::string& status);
-  // A line of its own above the bar (host messages).
-  void note(const std::string& text);
   // Ends the current line.
   void done();
 
