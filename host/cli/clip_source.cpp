@@ -10,6 +10,8 @@
 #include <opencv2/videoio.hpp>
 #include <regex>
 
+#include "protocol/clip_folder.h"
+
 namespace fs = std::filesystem;
 
 namespace mattivo {
@@ -97,9 +99,7 @@ std::string decode_video(const std::string& path, int max_frames, Clip* clip) {
   cv::Mat frame;
   const std::vector<int> fast_png = {cv::IMWRITE_PNG_COMPRESSION, 1};
   for (int i = 0; (max_frames == 0 || i < max_frames) && cap.read(frame); ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/%06d.png", i);
-    std::string out = clip->scratch_dir + name;
+    std::string out = clip->scratch_dir + "/" + protocol::indexed_file_name(i, ".png");
     if (!cv::imwrite(out, frame, fast_png)) return "cannot write the video's frames to " + out;
     clip->files.push_back(out);
   }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/api.h"
+
 namespace mattivo {
 
 // A point or box given on the command line: normalised (0..1) or in pixels.
@@ -31,7 +33,7 @@ struct PullOptions {
   std::string backend_bin;
   std::string plugin;
   std::string quality = "fine";
-  double softness = 0.35;
+  double softness = protocol::kDefaultEdgeSoftness;
   double first_frame = 0;  // host frame number of the first frame
   double fps = 25;
   int timeout_s = 3600;

@@ -5,18 +5,13 @@
 
 #include "outputs.h"
 #include "progress.h"
+#include "protocol/clip_folder.h"
 #include "pull_steps.h"
 
 namespace fs = std::filesystem;
 
 namespace mattivo {
 namespace {
-
-std::string frame_name(int index) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%06d.png", index);
-  return name;
-}
 
 // The contact sheet shows up to twelve frames spread evenly over the clip.
 std::vector<bool> frames_on_sheet(int n) {
@@ -42,10 +37,10 @@ Failure render_outputs(const PullOptions& o, const PullPlan& plan, ofxhost::Inst
       inst.set_int("output_mode", mode);
       ofxhost::Image out = ofxhost::make_image({0, 0, w, h}, kOfxBitDepthByte);
       if (inst.render(t, out) != kOfxStatOK) return "the plug-in failed to render frame " + std::to_string(i);
-      fs::path file = staging / (mode == 0 ? "rgba" : "matte") / frame_name(i);
+      fs::path file = staging / (mode == 0 ? "rgba" : "matte") / protocol::indexed_file_name(i, ".png");
       if (!write_png(file.string(), out, mode == 0 ? 4 : 1)) return "cannot write " + file.string();
     }
-    if (on_sheet[i]) tiles.push_back({(staging / "rgba" / frame_name(i)).string(), i});
+    if (on_sheet[i]) tiles.push_back({(staging / "rgba" / protocol::indexed_file_name(i, ".png")).string(), i});
     progress.show("rendering " + std::to_string(i + 1) + "/" + std::to_string(n));
   }
   progress.done();
