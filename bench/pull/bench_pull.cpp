@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "ofxhost/ofx_host.h"
+#include "testing/host_frames.h"
 #include "testing/http_test_server.h"
 
 namespace {
@@ -27,26 +28,15 @@ using Clock = std::chrono::steady_clock;
 
 // A picture with edges and noise, so the JPEG costs what a real frame costs.
 ofxhost::Image make_frame(int w, int h, const std::string& depth) {
-  ofxhost::Image image = ofxhost::make_image({0, 0, w, h}, depth);
   uint32_t seed = 12345;
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      seed = seed * 1664525u + 1013904223u;
-      const int noise = static_cast<int>(seed >> 28);
-      const unsigned char c[4] = {static_cast<unsigned char>((x * 255 / w + noise) & 255),
-                                  static_cast<unsigned char>(((x / 64 + y / 64) % 2) * 200 + noise),
-                                  static_cast<unsigned char>(y * 255 / h), 255};
-      if (depth == kOfxBitDepthFloat) {
-        float* p = image.pixelf(x, y);
-        for (int k = 0; k < 4; ++k) {
-          p[k] = c[k] / 255.0f;
-        }
-      } else {
-        std::copy(c, c + 4, image.pixel8(x, y));
-      }
-    }
-  }
-  return image;
+  return testing_frames::host_frame(w, h, depth, [&](int x, int y, unsigned char c[4]) {
+    seed = seed * 1664525u + 1013904223u;
+    const int noise = static_cast<int>(seed >> 28);
+    c[0] = static_cast<unsigned char>((x * 255 / w + noise) & 255);
+    c[1] = static_cast<unsigned char>(((x / 64 + y / 64) % 2) * 200 + noise);
+    c[2] = static_cast<unsigned char>(y * 255 / h);
+    c[3] = 255;
+  });
 }
 
 struct Scratch {

@@ -1,5 +1,5 @@
 // Render of a 1920 x 1080 frame in each mode at 8-bit and float: the row
-// kernels alone, and (when the headless host is built) the whole render
+// kernels alone, and the whole render
 // action through the host with a cached matte and on a cache miss.
 #include <benchmark/benchmark.h>
 
@@ -17,9 +17,7 @@
 #include "testing/png_testing.h"
 #include "testing/pictures.h"
 #include "image/matte_compose.h"
-#ifdef MATTIVO_BENCH_HOST
 #include "ofxhost/ofx_host.h"
-#endif
 
 namespace {
 
@@ -55,8 +53,6 @@ BENCHMARK(BM_Kernels)
     ->ArgNames({"mode", "float"})
     ->ArgsProduct({{0, 1, 2}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
-
-#ifdef MATTIVO_BENCH_HOST
 
 // One loaded plug-in for every host benchmark, working in a private folder.
 struct HostBench {
@@ -154,8 +150,6 @@ void BM_HostOverhead(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HostOverhead)->ArgName("float")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-
-#endif
 
 }  // namespace
 

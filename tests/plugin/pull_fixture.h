@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ofxhost/ofx_host.h"
+#include "testing/host_frames.h"
 #include "testing/scripted_backend.h"
 
 namespace testpull {
@@ -30,22 +31,9 @@ inline void source_colour(int frame, int x, int y_from_top, int w, int h, unsign
 }
 
 inline ofxhost::Image source_frame(int frame, int w, int h, const std::string& depth = kOfxBitDepthByte) {
-  ofxhost::Image image = ofxhost::make_image({0, 0, w, h}, depth);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      unsigned char c[4];
-      source_colour(frame, x, h - 1 - y, w, h, c);
-      if (depth == kOfxBitDepthFloat) {
-        float* p = image.pixelf(x, y);
-        for (int k = 0; k < 4; ++k) {
-          p[k] = c[k] / 255.0f;
-        }
-      } else {
-        std::copy(c, c + 4, image.pixel8(x, y));
-      }
-    }
-  }
-  return image;
+  return testing_frames::host_frame(w, h, depth, [&](int x, int y, unsigned char c[4]) {
+    source_colour(frame, x, h - 1 - y, w, h, c);
+  });
 }
 
 class PullTest : public ::testing::Test {
