@@ -5,7 +5,9 @@
 #include "job_queue.h"
 #include "session_store.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -40,10 +42,8 @@ class BackendServer {
   bool start(std::string* error);
   // Stops serving; running jobs stop between frames and stay queued on disk.
   void stop();
-  int port() const { return port_; }
   // "http://host:port" + prefix: the base URL the plug-in is given.
   std::string base_url() const;
-  SessionStore& store() { return *store_; }
 
  private:
   void janitor();

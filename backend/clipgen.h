@@ -49,7 +49,6 @@ class ClipGenerator {
   // A box around the character on frame t (with a user's loose margin) and
   // two add dabs on its torso and head.
   ClipSelection selection(int t) const;
-  const ClipSpec& spec() const { return spec_; }
 
   struct Scene;
 

@@ -240,8 +240,7 @@ cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
   return out;
 }
 
-}  // namespace
-
+// The largest upright person the built-in people detector finds, or false.
 bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
   // The detector's window is 64 x 128; people smaller than that at this scale
   // are missed, people larger are found further up its pyramid. Small
@@ -268,6 +267,8 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
          cv::Rect(0, 0, bgr.cols, bgr.rows);
   return box->area() > 0;
 }
+
+}  // namespace
 
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error) {

@@ -26,7 +26,6 @@ struct EngineSettings {
 
 EngineSettings engine_settings(Quality quality);
 
-
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
 
@@ -70,9 +69,6 @@ bool motion_residual(const cv::Mat& flow, const cv::Mat& where, cv::Mat* residua
 // The camera motion alone: the affine map (2 x 3, CV_64F) taking a pixel of
 // the first picture of `flow` to the second, fitted where `where` is set.
 bool camera_motion(const cv::Mat& flow, const cv::Mat& where, cv::Mat* affine);
-
-// The largest upright person the built-in people detector finds, or false.
-bool detect_person(const cv::Mat& bgr, cv::Rect* box);
 
 // Tracking state carried from one frame to the next in one direction.
 struct Tracker {

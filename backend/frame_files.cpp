@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -96,11 +97,6 @@ bool walk_segments(Bytes& b, int* width, int* height) {
 
 }  // namespace
 
-bool jpeg_size(std::FILE* f, int* width, int* height) {
-  FileBytes b{f};
-  return walk_segments(b, width, height);
-}
-
 JpegScan jpeg_size(const unsigned char* data, size_t size, int* width, int* height) {
   MemoryBytes b{data, size, 0};
   if (walk_segments(b, width, height)) return JpegScan::Found;
@@ -109,7 +105,9 @@ JpegScan jpeg_size(const unsigned char* data, size_t size, int* width, int* heig
 
 bool jpeg_size(const std::string& path, int* width, int* height) {
   File f(std::fopen(path.c_str(), "rb"));
-  return f && jpeg_size(f.get(), width, height);
+  if (!f) return false;
+  FileBytes b{f.get()};
+  return walk_segments(b, width, height);
 }
 
 Frame read_frame_file(const std::string& path, int reduce) {

@@ -3,7 +3,7 @@
 
 #include "engine.h"
 
-#include <cstdio>
+#include <cstddef>
 #include <string>
 
 namespace tessel {
@@ -14,7 +14,6 @@ constexpr long long kMaxFramePixels = 36LL * 1000 * 1000;
 
 // Width and height from the JPEG's frame header, walking its segments;
 // false for anything that is not a JPEG or ends before the frame header.
-bool jpeg_size(std::FILE* file, int* width, int* height);
 bool jpeg_size(const std::string& path, int* width, int* height);
 // The same over the first bytes of a file: Incomplete when they end before
 // the frame header.
@@ -24,8 +23,8 @@ JpegScan jpeg_size(const unsigned char* data, size_t size, int* width, int* heig
 // Decodes a frame file (see FrameReader); empty when unreadable or refused.
 Frame read_frame_file(const std::string& path, int reduce);
 
-// Writes `bytes` to `path` through a temporary file and a rename, so that a
-// reader never sees half a file. False when any step fails.
+// Writes the `size` bytes at `data` to `path` through a temporary file and a
+// rename, so that a reader never sees half a file. False when any step fails.
 bool write_file_atomic(const std::string& path, const void* data, size_t size);
 // A unique temporary name next to `path`, for files that are renamed into place.
 std::string temp_name(const std::string& path);

@@ -111,7 +111,6 @@ class SessionStore {
   int expire(std::time_t now);
   long long count_beacon();
   StoreStats stats();
-  const StoreLimits& limits() const { return limits_; }
 
  private:
   struct Session;
