@@ -1,9 +1,11 @@
 // mattivo-eval: scores mattes against ground truth; with --clip it first
 // runs the engine in this process on a generated clip.
-#include "engine.h"
 #include "eval_metrics.h"
-#include "frame_files.h"
-#include "heap_policy.h"
+#include "matte_request.h"
+
+#include "engine/engine.h"
+#include "engine/frame_files.h"
+#include "engine/heap_policy.h"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -68,7 +70,7 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
                      {"text_prompt", selection == "hint" ? "the person" : ""}, {"strokes", nlohmann::json::array()}};
   if (selection == "box" || selection == "both") req["bbox"] = doc["bbox"];
   if (selection == "dabs" || selection == "both") req["strokes"] = doc["strokes"];
-  tessel::MatteRequest request;
+  tessel::EngineRequest request;
   std::string error;
   if (!tessel::parse_matte_request(req.dump(), &request, &error)) {
     std::fprintf(stderr, "mattivo-eval: %s\n", error.c_str());

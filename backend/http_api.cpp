@@ -1,5 +1,7 @@
 #include "http_api.h"
 
+#include "matte_request.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -162,7 +164,7 @@ struct Api {
              const std::string& id) {
     std::string body;
     if (!read_small_body(req, res, reader, kMaxJsonBytes, &body)) return;
-    MatteRequest request;
+    EngineRequest request;
     std::string why;
     if (!parse_matte_request(body, &request, &why)) return answer_text(res, 400, why);
     Answer a = ctx.store->start(id, request);

@@ -13,7 +13,7 @@ using nlohmann::json;
 double clamp01(double v) { return std::min(1.0, std::max(0.0, v)); }
 
 // A member that is present must have the expected kind; absent members keep defaults.
-bool read_box(const json& doc, MatteRequest* out, std::string* error) {
+bool read_box(const json& doc, EngineRequest* out, std::string* error) {
   auto it = doc.find("bbox");
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_object()) {
@@ -41,7 +41,7 @@ bool read_box(const json& doc, MatteRequest* out, std::string* error) {
   return true;
 }
 
-bool read_strokes(const json& doc, MatteRequest* out, std::string* error) {
+bool read_strokes(const json& doc, EngineRequest* out, std::string* error) {
   auto it = doc.find("strokes");
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_array()) {
@@ -51,7 +51,7 @@ bool read_strokes(const json& doc, MatteRequest* out, std::string* error) {
   for (const json& dab : *it) {
     if (!dab.is_array() || dab.size() < 3) continue;
     if (!dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number()) continue;
-    Dab d{dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()};
+    protocol::Dab d{dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()};
     if (!std::isfinite(d.x) || !std::isfinite(d.y) || !std::isfinite(d.r)) continue;
     d.r = std::max(-1.0, std::min(1.0, d.r));
     out->dabs.push_back(d);
@@ -61,8 +61,8 @@ bool read_strokes(const json& doc, MatteRequest* out, std::string* error) {
 
 }  // namespace
 
-bool parse_matte_request(const std::string& text, MatteRequest* out, std::string* error) {
-  *out = MatteRequest{};
+bool parse_matte_request(const std::string& text, EngineRequest* out, std::string* error) {
+  *out = EngineRequest{};
   json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) {
     *error = "body is not a JSON object";
@@ -104,7 +104,7 @@ bool parse_matte_request(const std::string& text, MatteRequest* out, std::string
   return read_box(doc, out, error) && read_strokes(doc, out, error);
 }
 
-std::string matte_request_json(const MatteRequest& request) {
+std::string matte_request_json(const EngineRequest& request) {
   json doc;
   doc["anchor_frame"] = request.anchor_frame;
   doc["quality"] = request.quality == Quality::Fast ? "fast" : "fine";
@@ -115,14 +115,9 @@ std::string matte_request_json(const MatteRequest& request) {
                    {"h", request.box.h}};
   }
   json strokes = json::array();
-  for (const Dab& d : request.dabs) strokes.push_back({d.x, d.y, d.r});
+  for (const protocol::Dab& d : request.dabs) strokes.push_back({d.x, d.y, d.r});
   doc["strokes"] = strokes;
   return doc.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-bool has_positive_dab(const MatteRequest& request) {
-  return std::any_of(request.dabs.begin(), request.dabs.end(),
-                     [](const Dab& d) { return d.r > 0; });
 }
 
 }  // namespace tessel

@@ -1,6 +1,6 @@
 // mattivo-backend: the reference matting backend.
 #include "backend_server.h"
-#include "heap_policy.h"
+#include "engine/heap_policy.h"
 
 #include <csignal>
 

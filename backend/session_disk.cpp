@@ -1,8 +1,9 @@
 // The store's disk side: session ids, the state document, taking sessions
 // back after a restart, and removing them when their time is up.
+#include "matte_request.h"
 #include "session_record.h"
 
-#include "frame_files.h"
+#include "engine/frame_files.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,8 +1,8 @@
 // One queued session through the engine: frames from its folder, mattes into it.
 #include "backend_server.h"
 
-#include "engine.h"
-#include "frame_files.h"
+#include "engine/engine.h"
+#include "engine/frame_files.h"
 
 namespace tessel {
 

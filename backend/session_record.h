@@ -19,7 +19,7 @@ struct SessionStore::Session {
   std::time_t started = 0;
   std::time_t touched = 0;  // last request or state change: the time to live counts from here
   int frame_count = 0;      // fixed at start
-  MatteRequest request;
+  EngineRequest request;
   std::vector<long long> frame_bytes;  // by index; 0 = not uploaded
   std::vector<long long> matte_bytes;  // by index; 0 = not written
   int uploads_in_flight = 0;

@@ -1,7 +1,7 @@
 // The session store's requests: create, upload, start, poll, download, jobs.
 #include "session_record.h"
 
-#include "frame_files.h"
+#include "engine/frame_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -192,7 +192,7 @@ void SessionStore::release(UploadTicket* t) {
   t->store = nullptr;
 }
 
-Answer SessionStore::start(const std::string& id, const MatteRequest& request) {
+Answer SessionStore::start(const std::string& id, const EngineRequest& request) {
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};

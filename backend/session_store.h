@@ -2,8 +2,7 @@
 // its frames, its mattes and a small state document that survives restarts.
 #pragma once
 
-#include "engine.h"
-#include "matte_request.h"
+#include "engine/engine.h"
 
 #include <atomic>
 #include <cstdint>
@@ -49,7 +48,7 @@ struct JobSpec {
   std::string frames_dir;  // ends in "/"
   std::string mattes_dir;  // ends in "/"
   int frame_count = 0;
-  MatteRequest request;
+  EngineRequest request;
 };
 
 struct StoreStats {
@@ -97,7 +96,7 @@ class SessionStore {
                       UploadTicket* ticket);
   Answer write_upload(UploadTicket* ticket, const char* data, size_t size);
   Answer finish_upload(UploadTicket* ticket);
-  Answer start(const std::string& id, const MatteRequest& request);
+  Answer start(const std::string& id, const EngineRequest& request);
   bool view(const std::string& id, SessionView* out);
   Answer matte_file(const std::string& id, long long index, std::string* path);
 

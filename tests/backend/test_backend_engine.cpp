@@ -1,11 +1,13 @@
 // The matting engine without HTTP: selections, softness, failures, and the
 // start document it is given.
 #include "backend_fixture.h"
-#include "engine.h"
-#include "engine_parts.h"
 #include "eval_metrics.h"
-#include "frame_files.h"
+#include "matte_request.h"
 #include "session_flow.h"
+
+#include "engine/engine.h"
+#include "engine/engine_parts.h"
+#include "engine/frame_files.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -20,7 +22,7 @@ struct EngineRun {
 };
 
 EngineRun matte_clip(const std::string& clip, const std::string& document, int frames = -1) {
-  tessel::MatteRequest request;
+  tessel::EngineRequest request;
   std::string error;
   EXPECT_TRUE(tessel::parse_matte_request(document, &request, &error)) << error;
   EngineRun run;
@@ -398,7 +400,7 @@ TEST(Engine, EdgeSoftnessWidensTheTransition) {
 
 TEST(Engine, FailuresArePlainTexts) {
   std::string clip = test_clip("walk");
-  tessel::MatteRequest box;
+  tessel::EngineRequest box;
   std::string error;
   ASSERT_TRUE(tessel::parse_matte_request(clip_request(clip, "fast", "box"), &box, &error));
   auto reader = [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); };
@@ -423,10 +425,20 @@ TEST(Engine, FailuresArePlainTexts) {
   EXPECT_TRUE(o.cancelled);
 
   // A selection that excludes all it includes.
-  tessel::MatteRequest empty = box;
+  tessel::EngineRequest empty = box;
   empty.dabs = {{box.box.x + box.box.w / 2, box.box.y + box.box.h / 2, -1.0}};
   o = tessel::run_engine(empty, 12, reader, sink, quiet, nullptr);
   EXPECT_EQ(o.error, "the selection covers nothing");
+}
+
+// Only dabs with some size add; the rest exclude, -0 and 0 included.
+TEST(EngineRequest, OnlyDabsWithAPositiveRadiusAdd) {
+  tessel::EngineRequest request;
+  EXPECT_FALSE(tessel::has_positive_dab(request));
+  request.dabs = {{0.5, 0.5, -0.0}, {0.5, 0.5, 0.0}, {0.4, 0.5, -0.03}};
+  EXPECT_FALSE(tessel::has_positive_dab(request));
+  request.dabs.push_back({0.6, 0.5, 0.01});
+  EXPECT_TRUE(tessel::has_positive_dab(request));
 }
 
 // Frames far smaller than the plug-in sends, and clips of one frame.
@@ -435,7 +447,7 @@ TEST(Engine, TinyFramesAndSingleFrames) {
     SCOPED_TRACE(size.width);
     cv::Mat img(size, CV_8UC3, cv::Scalar(30, 60, 90));
     cv::circle(img, cv::Point(size.width / 2, size.height / 2), std::max(1, size.height / 3), cv::Scalar(200, 200, 40), cv::FILLED);
-    tessel::MatteRequest request;
+    tessel::EngineRequest request;
     request.has_box = true;
     request.box = {0.25, 0.2, 0.5, 0.6};
     request.quality = tessel::Quality::Fine;
@@ -455,7 +467,7 @@ TEST(Engine, TinyFramesAndSingleFrames) {
 // Frames of another size than the anchor's get mattes of their own size.
 TEST(Engine, MattesFollowEachFramesSize) {
   std::string clip = test_clip("walk");
-  tessel::MatteRequest request;
+  tessel::EngineRequest request;
   std::string error;
   ASSERT_TRUE(tessel::parse_matte_request(clip_request(clip, "fast", "box"), &request, &error));
   request.anchor_frame = 0;
@@ -497,7 +509,7 @@ TEST(FrameFiles, JpegSizeComesFromTheFrameHeader) {
 }
 
 TEST(MatteRequest, ReadsThePluginsDocument) {
-  tessel::MatteRequest r;
+  tessel::EngineRequest r;
   std::string error;
   ASSERT_TRUE(tessel::parse_matte_request(
       R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},"edge_softness":0.35,"quality":"fine","strokes":[[0.5,0.25,0.03],[0.52,0.25,-0.03],[0.5,0.5],7,["a",1,2],[0.1,0.1,0.0,9]],"text_prompt":"la danseuse \u00e9toile"})",
@@ -516,7 +528,7 @@ TEST(MatteRequest, ReadsThePluginsDocument) {
 }
 
 TEST(MatteRequest, DefaultsClampsAndRefusals) {
-  tessel::MatteRequest r;
+  tessel::EngineRequest r;
   std::string error;
   ASSERT_TRUE(tessel::parse_matte_request("{}", &r, &error));
   EXPECT_EQ(r.anchor_frame, 0);

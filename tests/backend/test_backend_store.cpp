@@ -165,7 +165,7 @@ TEST(Store, IdleSessionsExpireButWorkInProgressStays) {
     ASSERT_EQ(store.write_upload(&ticket, frame.data(), frame.size()).code, 200);
     ASSERT_EQ(store.finish_upload(&ticket).code, 200);
   }
-  tessel::MatteRequest request;
+  tessel::EngineRequest request;
   ASSERT_EQ(store.start(queued, request).code, 200);
 
   const std::time_t now = std::time(nullptr);

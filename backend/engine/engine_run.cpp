@@ -21,10 +21,10 @@ int reduction_for(cv::Size full, int refine_side) {
 }
 
 struct Pass {
-  Pass(const MatteRequest& rq, const EngineSettings& st, const FrameReader& rd, const MatteWriter& wr,
+  Pass(const EngineRequest& rq, const EngineSettings& st, const FrameReader& rd, const MatteWriter& wr,
        const StageReporter& rp, const std::atomic<bool>* c, int n)
       : request(rq), settings(st), read(rd), write(wr), report(rp), cancel(c), frame_count(n) {}
-  const MatteRequest& request;
+  const EngineRequest& request;
   const EngineSettings& settings;
   const FrameReader& read;
   const MatteWriter& write;
@@ -90,7 +90,7 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, EngineOutcom
   return true;
 }
 
-EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReader& read,
+EngineOutcome run(const EngineRequest& request, int frame_count, const FrameReader& read,
                   const MatteWriter& write, const StageReporter& report,
                   const std::atomic<bool>* cancel) {
   EngineOutcome out;
@@ -146,7 +146,7 @@ EngineOutcome run(const MatteRequest& request, int frame_count, const FrameReade
 
 }  // namespace
 
-EngineOutcome run_engine(const MatteRequest& request, int frame_count, const FrameReader& read,
+EngineOutcome run_engine(const EngineRequest& request, int frame_count, const FrameReader& read,
                          const MatteWriter& write, const StageReporter& report,
                          const std::atomic<bool>* cancel) {
   try {

@@ -1,7 +1,7 @@
 // Pieces of the matting engine shared by its source files.
 #pragma once
 
-#include "matte_request.h"
+#include "engine_request.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -59,7 +59,7 @@ constexpr uchar kPinFree = 0, kPinBackground = 1, kPinForeground = 2;
 // The anchor segmentation: a 0/255 mask at the size of `work` and the pixels
 // the dabs pin, or false with a plain error text for the user. In the
 // neighbouring frames, what moves with the camera is background.
-bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const EngineRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error);
 
 // Fits a camera motion (affine) to `flow` over the pixels set in `where`;

@@ -2,7 +2,7 @@
 // forward and backward through the clip, and writes one soft matte per frame.
 #pragma once
 
-#include "matte_request.h"
+#include "engine_request.h"
 
 #include <opencv2/core.hpp>
 
@@ -36,7 +36,7 @@ struct EngineOutcome {
 
 // Mattes frames 0..frame_count-1. Memory stays bounded whatever the count:
 // frames are read one at a time, one ahead, and mattes handed out as they come.
-EngineOutcome run_engine(const MatteRequest& request, int frame_count, const FrameReader& read,
+EngineOutcome run_engine(const EngineRequest& request, int frame_count, const FrameReader& read,
                          const MatteWriter& write, const StageReporter& report,
                          const std::atomic<bool>* cancel);
 

@@ -13,7 +13,7 @@
 namespace tessel {
 namespace {
 
-cv::Rect box_pixels(const NormBox& b, cv::Size size) {
+cv::Rect box_pixels(const protocol::Box& b, cv::Size size) {
   int x0 = static_cast<int>(std::floor(b.x * size.width));
   int y0 = static_cast<int>(std::floor(b.y * size.height));
   int x1 = static_cast<int>(std::ceil((b.x + b.w) * size.width));
@@ -24,9 +24,9 @@ cv::Rect box_pixels(const NormBox& b, cv::Size size) {
 
 // The region the add dabs mark, grown generously: a dab or two on the torso
 // should still let GrabCut find the head and the feet.
-cv::Rect dab_region(const std::vector<Dab>& dabs, cv::Size size) {
+cv::Rect dab_region(const std::vector<protocol::Dab>& dabs, cv::Size size) {
   double x0 = 1, y0 = 1, x1 = 0, y1 = 0, rmax = 0;
-  for (const Dab& d : dabs) {
+  for (const protocol::Dab& d : dabs) {
     if (d.r <= 0) continue;
     double ry = d.r * size.width / size.height;
     x0 = std::min(x0, d.x - d.r);
@@ -36,7 +36,7 @@ cv::Rect dab_region(const std::vector<Dab>& dabs, cv::Size size) {
     rmax = std::max(rmax, d.r);
   }
   double gx = (x1 - x0) * 0.6 + rmax * 2, gy = (y1 - y0) * 0.6 + rmax * 2;
-  NormBox b{x0 - gx, y0 - gy, (x1 - x0) + 2 * gx, (y1 - y0) + 2 * gy};
+  protocol::Box b{x0 - gx, y0 - gy, (x1 - x0) + 2 * gx, (y1 - y0) + 2 * gy};
   b.x = std::max(0.0, b.x);
   b.y = std::max(0.0, b.y);
   b.w = std::min(1.0 - b.x, b.w);
@@ -44,8 +44,9 @@ cv::Rect dab_region(const std::vector<Dab>& dabs, cv::Size size) {
   return box_pixels(b, size);
 }
 
-void paint_dabs(cv::Mat* gc, const std::vector<Dab>& dabs, uchar add = cv::GC_FGD, uchar exclude = cv::GC_BGD) {
-  for (const Dab& d : dabs) {
+void paint_dabs(cv::Mat* gc, const std::vector<protocol::Dab>& dabs, uchar add = cv::GC_FGD,
+                uchar exclude = cv::GC_BGD) {
+  for (const protocol::Dab& d : dabs) {
     cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)),
                 static_cast<int>(std::lround(d.y * gc->rows)));
     int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * gc->cols)));
@@ -270,7 +271,7 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 
 }  // namespace
 
-bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const MatteRequest& request,
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const EngineRequest& request,
                     const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error) {
   cv::Mat small;
   cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
