@@ -1,11 +1,11 @@
 // mattivo-eval: scores mattes against ground truth; with --clip it first
 // runs the engine in this process on a generated clip.
 #include "eval_metrics.h"
-#include "matte_request.h"
 
 #include "engine/engine.h"
 #include "engine/frame_files.h"
 #include "engine/heap_policy.h"
+#include "server/matte_request.h"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>

@@ -3,9 +3,10 @@
 #pragma once
 
 #include "backend_process.h"
-#include "backend_server.h"
 #include "clipgen.h"
 #include "plugin_client.h"
+
+#include "server/backend_server.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

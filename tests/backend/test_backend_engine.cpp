@@ -2,15 +2,18 @@
 // start document it is given.
 #include "backend_fixture.h"
 #include "eval_metrics.h"
-#include "matte_request.h"
 #include "session_flow.h"
 
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/frame_files.h"
+#include "server/matte_request.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
 
 namespace mattivo_test {
 namespace {
@@ -560,6 +563,52 @@ TEST(MatteRequest, DefaultsClampsAndRefusals) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(tessel::parse_matte_request(text, &r, &error));
     EXPECT_EQ(error, why);
+  }
+}
+
+// Radii beyond the frame's width are held to it, on either side.
+TEST(MatteRequest, DabRadiiAreHeldToTheFrameWidth) {
+  tessel::EngineRequest r;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request(R"({"strokes":[[0.5,0.5,3],[0.5,0.5,-7],[0.2,0.3,-0.0]]})", &r, &error))
+      << error;
+  ASSERT_EQ(r.dabs.size(), 3u);
+  EXPECT_EQ(r.dabs[0].r, 1.0);
+  EXPECT_EQ(r.dabs[1].r, -1.0);
+  EXPECT_EQ(r.dabs[2].x, 0.2);
+  EXPECT_TRUE(std::signbit(r.dabs[2].r));  // an exclude dab of no size stays one
+}
+
+// A started session keeps its request on disk and reads it back after a
+// restart: what comes back is what was started, field for field.
+TEST(MatteRequest, TheStoredFormReadsBackTheSame) {
+  tessel::EngineRequest started;
+  started.anchor_frame = 7;
+  started.quality = tessel::Quality::Fast;
+  started.edge_softness = 0.6;
+  started.text_prompt = "the dancer";
+  started.has_box = true;
+  started.box = {0.125, 0.25, 0.25, 0.5};
+  started.dabs = {{0.3, 0.4, 0.02}, {0.31, 0.45, -0.05}};
+  for (const tessel::EngineRequest& request : {started, tessel::EngineRequest{}}) {
+    SCOPED_TRACE(request.anchor_frame);
+    tessel::EngineRequest back;
+    std::string error;
+    ASSERT_TRUE(tessel::parse_matte_request(tessel::matte_request_json(request), &back, &error)) << error;
+    EXPECT_EQ(back.anchor_frame, request.anchor_frame);
+    EXPECT_EQ(back.quality, request.quality);
+    EXPECT_EQ(back.edge_softness, request.edge_softness);
+    EXPECT_EQ(back.text_prompt, request.text_prompt);
+    EXPECT_EQ(back.has_box, request.has_box);
+    const double box[] = {back.box.x, back.box.y, back.box.w, back.box.h};
+    const double want[] = {request.box.x, request.box.y, request.box.w, request.box.h};
+    EXPECT_TRUE(std::equal(box, box + 4, want));
+    ASSERT_EQ(back.dabs.size(), request.dabs.size());
+    for (size_t k = 0; k < back.dabs.size(); ++k) {
+      EXPECT_EQ(back.dabs[k].x, request.dabs[k].x);
+      EXPECT_EQ(back.dabs[k].y, request.dabs[k].y);
+      EXPECT_EQ(back.dabs[k].r, request.dabs[k].r);
+    }
   }
 }
 

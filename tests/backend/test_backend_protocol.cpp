@@ -128,6 +128,11 @@ TEST_F(Protocol, MisuseIsAnsweredWithAStatusAndAShortText) {
       {"frame index not a number", "PUT", url + "/frames/x1", "x", 404, "no such frame index"},
       {"empty session id", "PUT", sessions() + "//frames/0", "x", 404, "unknown session"},
       {"unknown path", "GET", backend.url + "/api/matte", "", 404, "not found"},
+      {"past a route's end", "POST", url + "/start/now", "{}", 404, "not found"},
+      {"short of a route's end", "PUT", url + "/frames", "x", 404, "not found"},
+      {"trailing slash", "GET", backend.url + "/healthz/", "", 404, "not found"},
+      {"a route for GET only", "POST", backend.url + "/healthz", "{}", 405, "method not allowed"},
+      {"mattes are only read", "PUT", url + "/alpha/0.png", "x", 405, "method not allowed"},
       {"wrong method", "DELETE", url, "", 405, "method not allowed"},
       {"wrong method on create", "GET", sessions(), "", 405, "method not allowed"},
   };

@@ -1,6 +1,6 @@
 // The job queue: a fixed number of threads, first come first served, and a
 // stop that waits for running jobs after telling them to stop.
-#include "job_queue.h"
+#include "server/job_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -60,7 +60,4 @@ class BackendServer {
   int port_ = 0;
 };
 
-// Runs the engine on one queued session (the job queue's runner).
-void run_session_job(SessionStore* store, const std::string& id, const std::atomic<bool>& stopping);
-
 }  // namespace tessel

@@ -1,6 +1,7 @@
 #include "backend_server.h"
 
 #include "http_api.h"
+#include "session_job.h"
 
 #include <httplib.h>
 

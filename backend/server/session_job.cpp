@@ -1,5 +1,4 @@
-// One queued session through the engine: frames from its folder, mattes into it.
-#include "backend_server.h"
+#include "session_job.h"
 
 #include "engine/engine.h"
 #include "engine/frame_files.h"

@@ -23,9 +23,6 @@ struct StoreLimits {
   long long ttl_seconds = 24 * 3600;
 };
 
-// Requests with JSON bodies are small; anything larger is refused unread.
-constexpr long long kMaxJsonBytes = 1 << 20;
-
 enum class SessionStatus { Uploading, Queued, Running, Completed, Failed };
 const char* status_name(SessionStatus status);
 

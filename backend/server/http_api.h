@@ -12,6 +12,9 @@ class Server;
 
 namespace tessel {
 
+// Requests with JSON bodies are small; anything larger is refused unread.
+constexpr long long kMaxJsonBytes = 1 << 20;
+
 struct ApiContext {
   SessionStore* store = nullptr;
   JobQueue* queue = nullptr;
