@@ -3,9 +3,10 @@
 //   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
 //                       [--long N] [benchmark flags]
 #include "backend_process.h"
-#include "clipgen.h"
-#include "eval_metrics.h"
 #include "session_flow.h"
+
+#include "clipgen/clipgen.h"
+#include "eval/eval_metrics.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>

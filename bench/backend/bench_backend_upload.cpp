@@ -1,8 +1,9 @@
 // Frame uploads as the plug-in sends them: one connection, one PUT after the
 // other, 500 KB JPEG bodies, into a mattivo-backend child process.
 #include "backend_process.h"
-#include "clipgen.h"
 #include "plugin_client.h"
+
+#include "clipgen/clipgen.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>

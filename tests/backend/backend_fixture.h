@@ -3,9 +3,9 @@
 #pragma once
 
 #include "backend_process.h"
-#include "clipgen.h"
 #include "plugin_client.h"
 
+#include "clipgen/clipgen.h"
 #include "server/backend_server.h"
 
 #include <gtest/gtest.h>

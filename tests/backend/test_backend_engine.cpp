@@ -1,12 +1,12 @@
 // The matting engine without HTTP: selections, softness, failures, and the
 // start document it is given.
 #include "backend_fixture.h"
-#include "eval_metrics.h"
 #include "session_flow.h"
 
 #include "engine/engine.h"
 #include "engine/engine_parts.h"
 #include "engine/frame_files.h"
+#include "eval/eval_metrics.h"
 #include "server/matte_request.h"
 
 #include <opencv2/imgcodecs.hpp>

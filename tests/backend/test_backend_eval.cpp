@@ -1,6 +1,7 @@
 // The scores the benchmark reports, and the clips they are computed on.
 #include "backend_fixture.h"
-#include "eval_metrics.h"
+
+#include "eval/eval_metrics.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
