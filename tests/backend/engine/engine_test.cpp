@@ -1,5 +1,5 @@
 // The matting engine without HTTP: selections, softness, failures, and the
-// start document it is given.
+// pieces it is made of.
 #include "backend_fixture.h"
 #include "session_flow.h"
 
@@ -11,9 +11,6 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include <algorithm>
-#include <cmath>
 
 namespace mattivo_test {
 namespace {
@@ -493,123 +490,6 @@ TEST(Engine, MattesFollowEachFramesSize) {
   ASSERT_TRUE(o.ok) << o.error;
   EXPECT_EQ(sizes[1], cv::Size(320, 180));
   EXPECT_EQ(sizes[2], cv::Size(160, 90));
-}
-
-TEST(FrameFiles, JpegSizeComesFromTheFrameHeader) {
-  TempDir dir;
-  std::vector<unsigned char> bytes;
-  cv::imencode(".jpg", cv::Mat(37, 51, CV_8UC3, cv::Scalar(1, 2, 3)), bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
-  std::string path = dir.path + "/a.jpg";
-  ASSERT_TRUE(tessel::write_file_atomic(path, bytes.data(), bytes.size()));
-  int w = 0, h = 0;
-  ASSERT_TRUE(tessel::jpeg_size(path, &w, &h));
-  EXPECT_EQ(w, 51);
-  EXPECT_EQ(h, 37);
-  tessel::Frame f = tessel::read_frame_file(path, 2);
-  EXPECT_EQ(f.full_size, cv::Size(51, 37));
-  EXPECT_EQ(f.bgr.size(), cv::Size(26, 19));
-  EXPECT_TRUE(tessel::read_frame_file(dir.path + "/missing.jpg", 1).bgr.empty());
-}
-
-TEST(MatteRequest, ReadsThePluginsDocument) {
-  tessel::EngineRequest r;
-  std::string error;
-  ASSERT_TRUE(tessel::parse_matte_request(
-      R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},"edge_softness":0.35,"quality":"fine","strokes":[[0.5,0.25,0.03],[0.52,0.25,-0.03],[0.5,0.5],7,["a",1,2],[0.1,0.1,0.0,9]],"text_prompt":"la danseuse \u00e9toile"})",
-      &r, &error))
-      << error;
-  EXPECT_EQ(r.anchor_frame, 12);
-  EXPECT_EQ(r.quality, tessel::Quality::Fine);
-  EXPECT_DOUBLE_EQ(r.edge_softness, 0.35);
-  EXPECT_EQ(r.text_prompt, "la danseuse \xC3\xA9toile");
-  ASSERT_TRUE(r.has_box);
-  EXPECT_DOUBLE_EQ(r.box.w, 0.5);
-  // Dabs that are not three numbers are skipped; extra elements are ignored.
-  ASSERT_EQ(r.dabs.size(), 3u);
-  EXPECT_DOUBLE_EQ(r.dabs[1].r, -0.03);
-  EXPECT_DOUBLE_EQ(r.dabs[2].r, 0.0);
-}
-
-TEST(MatteRequest, DefaultsClampsAndRefusals) {
-  tessel::EngineRequest r;
-  std::string error;
-  ASSERT_TRUE(tessel::parse_matte_request("{}", &r, &error));
-  EXPECT_EQ(r.anchor_frame, 0);
-  EXPECT_FALSE(r.has_box);
-  ASSERT_TRUE(tessel::parse_matte_request(R"({"edge_softness":7,"quality":"fast","bbox":{"h":0.0,"w":0.0,"x":0.3,"y":0.4}})", &r, &error));
-  EXPECT_EQ(r.edge_softness, 1.0);
-  EXPECT_EQ(r.quality, tessel::Quality::Fast);
-  EXPECT_FALSE(r.has_box);  // a pen-down without motion
-  ASSERT_TRUE(tessel::parse_matte_request(R"({"bbox":{"h":0.5,"w":0.5,"x":0.8,"y":-0.2}})", &r, &error));
-  ASSERT_TRUE(r.has_box);  // clipped to the frame
-  EXPECT_DOUBLE_EQ(r.box.x, 0.8);
-  EXPECT_NEAR(r.box.w, 0.2, 1e-12);
-  EXPECT_DOUBLE_EQ(r.box.y, 0.0);
-  EXPECT_NEAR(r.box.h, 0.3, 1e-12);
-
-  const std::pair<const char*, const char*> refused[] = {
-      {"", "body is not a JSON object"},
-      {"[]", "body is not a JSON object"},
-      {R"({"anchor_frame":1.5})", "anchor_frame must be an integer"},
-      {R"({"anchor_frame":-1})", "anchor_frame out of range"},
-      {R"({"quality":"best"})", "quality must be \"fine\" or \"fast\""},
-      {R"({"edge_softness":"soft"})", "edge_softness must be a number"},
-      {R"({"text_prompt":3})", "text_prompt must be a string"},
-      {R"({"bbox":[0,0,1,1]})", "bbox must be an object"},
-      {R"({"bbox":{"w":"1"}})", "bbox.w must be a number"},
-      {R"({"strokes":{}})", "strokes must be an array"},
-  };
-  for (const auto& [text, why] : refused) {
-    SCOPED_TRACE(text);
-    EXPECT_FALSE(tessel::parse_matte_request(text, &r, &error));
-    EXPECT_EQ(error, why);
-  }
-}
-
-// Radii beyond the frame's width are held to it, on either side.
-TEST(MatteRequest, DabRadiiAreHeldToTheFrameWidth) {
-  tessel::EngineRequest r;
-  std::string error;
-  ASSERT_TRUE(tessel::parse_matte_request(R"({"strokes":[[0.5,0.5,3],[0.5,0.5,-7],[0.2,0.3,-0.0]]})", &r, &error))
-      << error;
-  ASSERT_EQ(r.dabs.size(), 3u);
-  EXPECT_EQ(r.dabs[0].r, 1.0);
-  EXPECT_EQ(r.dabs[1].r, -1.0);
-  EXPECT_EQ(r.dabs[2].x, 0.2);
-  EXPECT_TRUE(std::signbit(r.dabs[2].r));  // an exclude dab of no size stays one
-}
-
-// A started session keeps its request on disk and reads it back after a
-// restart: what comes back is what was started, field for field.
-TEST(MatteRequest, TheStoredFormReadsBackTheSame) {
-  tessel::EngineRequest started;
-  started.anchor_frame = 7;
-  started.quality = tessel::Quality::Fast;
-  started.edge_softness = 0.6;
-  started.text_prompt = "the dancer";
-  started.has_box = true;
-  started.box = {0.125, 0.25, 0.25, 0.5};
-  started.dabs = {{0.3, 0.4, 0.02}, {0.31, 0.45, -0.05}};
-  for (const tessel::EngineRequest& request : {started, tessel::EngineRequest{}}) {
-    SCOPED_TRACE(request.anchor_frame);
-    tessel::EngineRequest back;
-    std::string error;
-    ASSERT_TRUE(tessel::parse_matte_request(tessel::matte_request_json(request), &back, &error)) << error;
-    EXPECT_EQ(back.anchor_frame, request.anchor_frame);
-    EXPECT_EQ(back.quality, request.quality);
-    EXPECT_EQ(back.edge_softness, request.edge_softness);
-    EXPECT_EQ(back.text_prompt, request.text_prompt);
-    EXPECT_EQ(back.has_box, request.has_box);
-    const double box[] = {back.box.x, back.box.y, back.box.w, back.box.h};
-    const double want[] = {request.box.x, request.box.y, request.box.w, request.box.h};
-    EXPECT_TRUE(std::equal(box, box + 4, want));
-    ASSERT_EQ(back.dabs.size(), request.dabs.size());
-    for (size_t k = 0; k < back.dabs.size(); ++k) {
-      EXPECT_EQ(back.dabs[k].x, request.dabs[k].x);
-      EXPECT_EQ(back.dabs[k].y, request.dabs[k].y);
-      EXPECT_EQ(back.dabs[k].r, request.dabs[k].r);
-    }
-  }
 }
 
 }  // namespace
