@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/selection.h"
+#include "protocol/selection_document.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // on it, and how fine and how soft the edges should be.
 #pragma once
 
+#include "protocol/api.h"
 #include "protocol/selection.h"
 
 #include <string>
@@ -14,7 +15,7 @@ enum class Quality { Fast, Fine };
 struct EngineRequest {
   int anchor_frame = 0;
   Quality quality = Quality::Fine;
-  double edge_softness = 0.35;  // 0 to 1
+  double edge_softness = protocol::kDefaultEdgeSoftness;  // 0 to 1
   std::string text_prompt;      // a hint, for when nothing is selected
   bool has_box = false;
   protocol::Box box;

@@ -1,6 +1,8 @@
 #include "http_api.h"
 
 #include "matte_request.h"
+#include "protocol/api.h"
+#include "protocol/json_text.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -37,20 +39,24 @@ void download_matte(const ApiContext& ctx, Call& call);
 
 struct Route {
   const char* method;
-  const char* path;  // below the prefix; "*" stands for any one segment
+  std::string path;  // below the prefix; "*" stands for any one segment
   Handler handle;
 };
 
-// Every route of the API. A path no route has is answered 404, a path whose
-// route is for another method 405.
+const std::string kSessions = protocol::kSessionsPath;
+const std::string kSession = kSessions + "/*";
+
+// Every route of the API: /healthz, /api/beacon, /api/matte/sessions, and
+// below it <id>, <id>/start, <id>/frames/<i>, <id>/alpha/<i>.png. A path no
+// route has is answered 404, a path whose route is for another method 405.
 const Route kRoutes[] = {
-    {"GET", "/healthz", health},
-    {"POST", "/api/beacon", beacon},
-    {"POST", "/api/matte/sessions", create_session},
-    {"GET", "/api/matte/sessions/*", poll_session},
-    {"POST", "/api/matte/sessions/*/start", start_session},
-    {"PUT", "/api/matte/sessions/*/frames/*", upload_frame},
-    {"GET", "/api/matte/sessions/*/alpha/*", download_matte},
+    {"GET", protocol::kHealthPath, health},
+    {"POST", protocol::kBeaconPath, beacon},
+    {"POST", kSessions, create_session},
+    {"GET", kSession, poll_session},
+    {"POST", kSession + "/" + protocol::kStartSegment, start_session},
+    {"PUT", kSession + "/" + protocol::kFramesSegment + "/*", upload_frame},
+    {"GET", kSession + "/" + protocol::kAlphaSegment + "/*", download_matte},
 };
 
 // Bodies up to this size are read and dropped when a request is refused, so
@@ -88,7 +94,7 @@ void answer_text(httplib::Response& res, int code, const std::string& text) {
 
 void answer_json(httplib::Response& res, const json& doc) {
   res.status = 200;
-  res.set_content(doc.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+  res.set_content(protocol::dump_compact(doc), protocol::kJsonMediaType);
 }
 
 void answer(httplib::Response& res, const Answer& a) {
@@ -157,7 +163,7 @@ void create_session(const ApiContext& ctx, Call& call) {
   json doc = json::parse(body, nullptr, false);
   if (!doc.is_object()) return answer_text(call.res, 400, "body is not a JSON object");
   double fps = 0;
-  if (auto it = doc.find("fps"); it != doc.end()) {
+  if (auto it = doc.find(protocol::key::kFps); it != doc.end()) {
     if (!it->is_number() || !(it->get<double>() > 0) || it->get<double>() > 10000) {
       return answer_text(call.res, 400, "fps must be a positive number");
     }
@@ -166,7 +172,7 @@ void create_session(const ApiContext& ctx, Call& call) {
   std::string id;
   Answer a = ctx.store->create(fps, &id);
   if (a.code != 200) return answer(call.res, a);
-  answer_json(call.res, json{{"session_id", id}});
+  answer_json(call.res, json{{protocol::key::kSessionId, id}});
 }
 
 void upload_frame(const ApiContext& ctx, Call& call) {
@@ -203,7 +209,7 @@ void start_session(const ApiContext& ctx, Call& call) {
   Answer a = ctx.store->start(id, request);
   if (a.code != 200) return answer(call.res, a);
   ctx.queue->push(id);
-  answer_json(call.res, json{{"status", status_name(SessionStatus::Queued)}});
+  answer_json(call.res, json{{protocol::key::kStatus, status_name(SessionStatus::Queued)}});
 }
 
 void poll_session(const ApiContext& ctx, Call& call) {
@@ -217,8 +223,10 @@ void poll_session(const ApiContext& ctx, Call& call) {
   } else if (v.status == SessionStatus::Uploading) {
     stage = std::to_string(v.frames) + " frames received";
   }
-  json doc{{"status", status_name(v.status)}, {"progress", {{"stage", stage}}}, {"frames", v.frames}};
-  if (v.status == SessionStatus::Failed) doc["error"] = v.error;
+  json doc{{protocol::key::kStatus, status_name(v.status)},
+           {protocol::key::kProgress, {{protocol::key::kStage, stage}}},
+           {protocol::key::kFrames, v.frames}};
+  if (v.status == SessionStatus::Failed) doc[protocol::key::kError] = v.error;
   answer_json(call.res, doc);
 }
 
@@ -227,7 +235,7 @@ void download_matte(const ApiContext& ctx, Call& call) {
   const std::string& file = call.args[1];
   httplib::Response& res = call.res;
   long long index = 0;
-  const std::string ext = ".png";
+  const std::string ext = protocol::kMatteExtension;
   if (file.size() <= ext.size() || file.compare(file.size() - ext.size(), ext.size(), ext) != 0 ||
       !parse_index(file.substr(0, file.size() - ext.size()), &index)) {
     return answer_text(res, 404, "no such matte");

@@ -2,8 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/api.h"
+#include "protocol/json_text.h"
+#include "protocol/selection_document.h"
+
 #include <algorithm>
-#include <cmath>
 
 namespace tessel {
 namespace {
@@ -14,7 +17,7 @@ double clamp01(double v) { return std::min(1.0, std::max(0.0, v)); }
 
 // A member that is present must have the expected kind; absent members keep defaults.
 bool read_box(const json& doc, EngineRequest* out, std::string* error) {
-  auto it = doc.find("bbox");
+  auto it = doc.find(protocol::key::kBbox);
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_object()) {
     *error = "bbox must be an object";
@@ -42,20 +45,14 @@ bool read_box(const json& doc, EngineRequest* out, std::string* error) {
 }
 
 bool read_strokes(const json& doc, EngineRequest* out, std::string* error) {
-  auto it = doc.find("strokes");
+  auto it = doc.find(protocol::key::kStrokes);
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_array()) {
     *error = "strokes must be an array";
     return false;
   }
-  for (const json& dab : *it) {
-    if (!dab.is_array() || dab.size() < 3) continue;
-    if (!dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number()) continue;
-    protocol::Dab d{dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()};
-    if (!std::isfinite(d.x) || !std::isfinite(d.y) || !std::isfinite(d.r)) continue;
-    d.r = std::max(-1.0, std::min(1.0, d.r));
-    out->dabs.push_back(d);
-  }
+  out->dabs = protocol::dabs_from_json(*it);
+  for (protocol::Dab& d : out->dabs) d.r = std::max(-1.0, std::min(1.0, d.r));
   return true;
 }
 
@@ -68,7 +65,7 @@ bool parse_matte_request(const std::string& text, EngineRequest* out, std::strin
     *error = "body is not a JSON object";
     return false;
   }
-  if (auto it = doc.find("anchor_frame"); it != doc.end()) {
+  if (auto it = doc.find(protocol::key::kAnchorFrame); it != doc.end()) {
     if (!it->is_number_integer()) {
       *error = "anchor_frame must be an integer";
       return false;
@@ -80,21 +77,21 @@ bool parse_matte_request(const std::string& text, EngineRequest* out, std::strin
     }
     out->anchor_frame = static_cast<int>(a);
   }
-  if (auto it = doc.find("quality"); it != doc.end()) {
-    if (!it->is_string() || (*it != "fine" && *it != "fast")) {
+  if (auto it = doc.find(protocol::key::kQuality); it != doc.end()) {
+    if (!it->is_string() || (*it != protocol::kFine && *it != protocol::kFast)) {
       *error = "quality must be \"fine\" or \"fast\"";
       return false;
     }
-    out->quality = *it == "fast" ? Quality::Fast : Quality::Fine;
+    out->quality = *it == protocol::kFast ? Quality::Fast : Quality::Fine;
   }
-  if (auto it = doc.find("edge_softness"); it != doc.end()) {
+  if (auto it = doc.find(protocol::key::kEdgeSoftness); it != doc.end()) {
     if (!it->is_number()) {
       *error = "edge_softness must be a number";
       return false;
     }
     out->edge_softness = clamp01(it->get<double>());
   }
-  if (auto it = doc.find("text_prompt"); it != doc.end()) {
+  if (auto it = doc.find(protocol::key::kTextPrompt); it != doc.end()) {
     if (!it->is_string()) {
       *error = "text_prompt must be a string";
       return false;
@@ -106,18 +103,13 @@ bool parse_matte_request(const std::string& text, EngineRequest* out, std::strin
 
 std::string matte_request_json(const EngineRequest& request) {
   json doc;
-  doc["anchor_frame"] = request.anchor_frame;
-  doc["quality"] = request.quality == Quality::Fast ? "fast" : "fine";
-  doc["edge_softness"] = request.edge_softness;
-  doc["text_prompt"] = request.text_prompt;
-  if (request.has_box) {
-    doc["bbox"] = {{"x", request.box.x}, {"y", request.box.y}, {"w", request.box.w},
-                   {"h", request.box.h}};
-  }
-  json strokes = json::array();
-  for (const protocol::Dab& d : request.dabs) strokes.push_back({d.x, d.y, d.r});
-  doc["strokes"] = strokes;
-  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+  doc[protocol::key::kAnchorFrame] = request.anchor_frame;
+  doc[protocol::key::kQuality] = request.quality == Quality::Fast ? protocol::kFast : protocol::kFine;
+  doc[protocol::key::kEdgeSoftness] = request.edge_softness;
+  doc[protocol::key::kTextPrompt] = request.text_prompt;
+  if (request.has_box) doc[protocol::key::kBbox] = protocol::box_json(request.box);
+  doc[protocol::key::kStrokes] = protocol::dabs_json(request.dabs);
+  return protocol::dump_compact(doc);
 }
 
 }  // namespace tessel

@@ -4,6 +4,9 @@
 #include "session_record.h"
 
 #include "engine/frame_files.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
+#include "protocol/json_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -92,11 +95,6 @@ bool valid_session_id(const std::string& id) {
          });
 }
 
-std::string index_name(int index) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%06d", index);
-  return buf;
-}
 
 std::string SessionStore::state_document(const Session& s) {
   json doc;
@@ -108,7 +106,7 @@ std::string SessionStore::state_document(const Session& s) {
   doc["frames"] = s.frame_count;
   doc["error"] = s.error;
   if (s.status != SessionStatus::Uploading) doc["request"] = json::parse(matte_request_json(s.request));
-  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+  return protocol::dump_compact(doc);
 }
 
 bool SessionStore::save(const Session& s) {
@@ -144,8 +142,8 @@ bool SessionStore::load(const std::string& id,
     if (it == doc.end() || !parse_matte_request(it->dump(), &s->request, &why)) return false;
     if (s->frame_count <= 0 || s->frame_count > limits_.max_frames) return false;
   }
-  s->frame_bytes = scan_numbered(dir + "frames", ".jpg", limits_.max_frames);
-  s->matte_bytes = scan_numbered(dir + "alpha", ".png", limits_.max_frames);
+  s->frame_bytes = scan_numbered(dir + protocol::kFramesDir, protocol::kFrameExtension, limits_.max_frames);
+  s->matte_bytes = scan_numbered(dir + protocol::kAlphaDir, protocol::kMatteExtension, limits_.max_frames);
   if (s->status != SessionStatus::Uploading) s->matte_bytes.resize(s->frame_count, 0);
 
   bool all_mattes = std::all_of(s->matte_bytes.begin(), s->matte_bytes.end(), [](long long b) { return b > 0; });

@@ -2,6 +2,8 @@
 #include "session_record.h"
 
 #include "engine/frame_files.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +35,10 @@ bool flush_pending(UploadTicket* t) {
   return true;
 }
 
+// A session folder holds its frames and mattes the way a clip folder does.
+const std::string kFramesDir = std::string(protocol::kFramesDir) + "/";
+const std::string kAlphaDir = std::string(protocol::kAlphaDir) + "/";
+
 bool is_live(SessionStatus s) {
   return s == SessionStatus::Uploading || s == SessionStatus::Queued || s == SessionStatus::Running;
 }
@@ -41,11 +47,11 @@ bool is_live(SessionStatus s) {
 
 const char* status_name(SessionStatus status) {
   switch (status) {
-    case SessionStatus::Uploading: return "UPLOADING";
-    case SessionStatus::Queued: return "QUEUED";
-    case SessionStatus::Running: return "RUNNING";
-    case SessionStatus::Completed: return "COMPLETED";
-    case SessionStatus::Failed: return "FAILED";
+    case SessionStatus::Uploading: return protocol::kUploading;
+    case SessionStatus::Queued: return protocol::kQueued;
+    case SessionStatus::Running: return protocol::kRunning;
+    case SessionStatus::Completed: return protocol::kCompleted;
+    case SessionStatus::Failed: return protocol::kFailed;
   }
   return "UNKNOWN";
 }
@@ -120,7 +126,7 @@ Answer SessionStore::begin_upload(const std::string& id, long long index, long l
   if (declared_length > 0 && disk_used_.load() + declared_length > limits_.max_disk_bytes) {
     return {503, "disk quota reached, try again later"};
   }
-  std::string path = dir_of(id) + "frames/" + index_name(static_cast<int>(index)) + ".jpg";
+  std::string path = dir_of(id) + kFramesDir + protocol::indexed_file_name(static_cast<int>(index), protocol::kFrameExtension);
   std::string temp = temp_name(path);
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return {500, "cannot store the frame"};
@@ -172,7 +178,7 @@ Answer SessionStore::finish_upload(UploadTicket* t) {
   // A start that came in while the body was arriving wins: the frames of a
   // started session never change.
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
-  std::string path = dir_of(t->id) + "frames/" + index_name(t->index) + ".jpg";
+  std::string path = dir_of(t->id) + kFramesDir + protocol::indexed_file_name(t->index, protocol::kFrameExtension);
   if (::rename(t->temp_path.c_str(), path.c_str()) != 0) return {500, "cannot store the frame"};
   t->temp_path.clear();
   if (s->frame_bytes.size() <= static_cast<size_t>(t->index)) s->frame_bytes.resize(t->index + 1, 0);
@@ -239,7 +245,7 @@ Answer SessionStore::matte_file(const std::string& id, long long index, std::str
   if (index < 0 || index >= static_cast<long long>(s->matte_bytes.size()) || s->matte_bytes[index] == 0) {
     return {404, "no matte for frame " + std::to_string(index)};
   }
-  *path = dir_of(id) + "alpha/" + index_name(static_cast<int>(index)) + ".png";
+  *path = dir_of(id) + kAlphaDir + protocol::indexed_file_name(static_cast<int>(index), protocol::kMatteExtension);
   return {};
 }
 
@@ -252,8 +258,8 @@ bool SessionStore::claim(const std::string& id, JobSpec* job) {
   s->touched = now();
   save(*s);
   job->id = id;
-  job->frames_dir = dir_of(id) + "frames/";
-  job->mattes_dir = dir_of(id) + "alpha/";
+  job->frames_dir = dir_of(id) + kFramesDir;
+  job->mattes_dir = dir_of(id) + kAlphaDir;
   job->frame_count = s->frame_count;
   job->request = s->request;
   return true;

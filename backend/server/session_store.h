@@ -130,7 +130,5 @@ class SessionStore {
 // Session ids: 128 random bits as 32 lowercase hex digits.
 std::string new_session_id();
 bool valid_session_id(const std::string& id);
-// "%06d": the file name stem of frame and matte files.
-std::string index_name(int index);
 
 }  // namespace tessel

@@ -2,11 +2,13 @@
 // plug-in runs them, with speed, peak memory and scores per clip.
 //   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
 //                       [--long N] [benchmark flags]
-#include "backend_process.h"
-#include "session_flow.h"
+#include "testing/backend_process.h"
+#include "testing/session_flow.h"
 
 #include "clipgen/clipgen.h"
 #include "eval/eval_metrics.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -45,7 +47,7 @@ std::string clip_dir(const std::string& scenario, int frames, int seed) {
   std::string dir = std::string(MATTIVO_BINARY_DIR) + "/bench-clips/" + std::to_string(gConfig.width) + "x" +
                     std::to_string(gConfig.height) + "-" + std::to_string(frames) + "/" + scenario + "-" +
                     std::to_string(seed);
-  if (std::filesystem::exists(dir + "/clip.json")) return dir;
+  if (std::filesystem::exists(dir + "/" + protocol::kClipDocument)) return dir;
   std::filesystem::create_directories(dir);
   tessel::ClipSpec spec;
   tessel::scenario_spec(scenario, &spec);
@@ -65,32 +67,31 @@ void session(benchmark::State& state, const std::string& scenario, int seed, con
   for (auto _ : state) {
     std::string work = mattivo_test::make_temp_dir("bench");
     std::filesystem::create_directories(work + "/mattes");
-    mattivo_test::BackendProcess backend;
+    tessel::BackendProcess backend;
     std::string error;
-    if (!backend.start({"--data-dir", work + "/data"}, work + "/backend.log", &error)) {
+    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend, &error)) {
       state.SkipWithError(error.c_str());
       break;
     }
     mattivo_test::PluginClient client;
     mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
-        client, backend.base_url(), clip + "/frames", frames, mattivo_test::clip_request(clip, quality, "box"),
+        client, backend.url, clip + "/" + protocol::kFramesDir, frames, mattivo_test::clip_request(clip, quality, "box"),
         work + "/mattes", 20, 3600);
-    backend.stop();
+    tessel::stop_backend(&backend, false, 600);
     if (!run.ok) {
       state.SkipWithError(run.failure.c_str());
       break;
     }
     state.SetIterationTime(run.matte_seconds);
     tessel::ClipScorer scorer;
-    char name[32];
     for (int i = 0; i < frames; ++i) {
-      std::snprintf(name, sizeof name, "/%06d.png", i);
+      const std::string name = "/" + protocol::indexed_file_name(i, protocol::kMatteExtension);
       scorer.add(cv::imread(work + "/mattes" + name, cv::IMREAD_GRAYSCALE),
-                 cv::imread(clip + "/alpha" + name, cv::IMREAD_GRAYSCALE));
+                 cv::imread(clip + "/" + protocol::kAlphaDir + name, cv::IMREAD_GRAYSCALE));
     }
     result.fps = frames / run.matte_seconds;
     result.session_fps = frames / (run.upload_seconds + run.matte_seconds + run.download_seconds);
-    result.rss_mib = backend.peak_rss_kb() / 1024.0;
+    result.rss_mib = backend.peak_rss_kb / 1024.0;
     result.score = scorer.result();
     mattivo_test::remove_tree(work);
   }

@@ -1,9 +1,11 @@
 // Frame uploads as the plug-in sends them: one connection, one PUT after the
 // other, 500 KB JPEG bodies, into a mattivo-backend child process.
-#include "backend_process.h"
-#include "plugin_client.h"
+#include "testing/backend_process.h"
+#include "testing/plugin_client.h"
 
 #include "clipgen/clipgen.h"
+#include "protocol/api.h"
+#include "protocol/json_text.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -35,22 +37,23 @@ std::string frame_of_500kb() {
 
 void SequentialUploads(benchmark::State& state) {
   std::string work = mattivo_test::make_temp_dir("bench-upload");
-  mattivo_test::BackendProcess backend;
+  tessel::BackendProcess backend;
   std::string error;
-  if (!backend.start({"--data-dir", work + "/data", "--max-frames", "100000"}, work + "/backend.log", &error)) {
+  if (!mattivo_test::start_backend({"--data-dir", work + "/data", "--max-frames", "100000"}, work + "/backend.log",
+                                   &backend, &error)) {
     state.SkipWithError(error.c_str());
     return;
   }
   mattivo_test::PluginClient client;
   mattivo_test::Reply created =
-      client.post_json(backend.base_url() + "/api/matte/sessions", R"({"fps":24.0,"source":"plugin"})");
-  std::string id = nlohmann::json::parse(created.body, nullptr, false).value("session_id", "");
-  const std::string url = backend.base_url() + "/api/matte/sessions/" + id + "/frames/";
+      client.post_json(protocol::sessions_url(backend.url), protocol::create_body(24.0));
+  std::string id = protocol::text_member(protocol::parse_answer(created.body), protocol::key::kSessionId, "");
+  const std::string session = protocol::session_url(backend.url, id);
   const std::string frame = frame_of_500kb();
   int i = 0;
   for (auto _ : state) {
     // Indices wrap so the disk use stays put: a re-upload replaces a frame.
-    mattivo_test::Reply r = client.put_bytes(url + std::to_string(i++ % 500), frame);
+    mattivo_test::Reply r = client.put_bytes(protocol::frame_url(session, i++ % 500), frame);
     if (r.code != 200) {
       state.SkipWithError(("upload refused: " + r.body).c_str());
       break;
@@ -60,7 +63,7 @@ void SequentialUploads(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(frame.size()));
   state.counters["frame_KB"] = frame.size() / 1000.0;
   state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  backend.stop();
+  tessel::stop_backend(&backend, false, 60);
   mattivo_test::remove_tree(work);
 }
 BENCHMARK(SequentialUploads)->MinTime(3.0)->Unit(benchmark::kMicrosecond)->UseRealTime();

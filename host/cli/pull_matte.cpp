@@ -1,4 +1,6 @@
 // `mattivo pull`, step two: the plug-in pulls the matte, driven as a user would.
+#include <stdlib.h>
+
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -108,12 +110,27 @@ Failure wait_for_matte(const PullOptions& o, ofxhost::Plugin& plugin, ofxhost::I
   return std::nullopt;
 }
 
+// A private backend on a free loopback port with a scratch data folder, both
+// gone when the run ends.
+std::string start_local_backend(const std::string& binary, tessel::BackendProcess* out) {
+  if (binary.empty() || !is_executable_file(binary))
+    return "mattivo-backend not found (build it, put it on PATH, or give --backend URL)";
+  char tmpl[] = "/tmp/mattivo-backend-XXXXXX";
+  if (!mkdtemp(tmpl)) return "cannot make a data folder for the local backend";
+  out->data_dir = tmpl;
+  tessel::BackendLaunch launch;
+  launch.binary = binary;
+  launch.args = {"--host", "127.0.0.1", "--port", "0", "--data-dir", out->data_dir};
+  launch.wait_seconds = 30;
+  return tessel::start_backend(launch, out);
+}
+
 }  // namespace
 
 Failure pull_matte(const PullOptions& o, const PullPlan& plan, PulledMatte* out) {
   std::string url = o.backend;
   if (url.empty()) {
-    std::string err = start_backend(find_backend_binary(o.backend_bin), 30, &out->local_backend);
+    std::string err = start_local_backend(find_backend_binary(o.backend_bin), &out->local_backend);
     if (!err.empty()) return err;
     url = out->local_backend.url;
     if (!o.quiet) std::cerr << "local backend at " << url << "\n";

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "backend_process.h"
 #include "clip_source.h"
+#include "launch/backend_process.h"
 #include "ofxhost/ofx_host.h"
 #include "options.h"
 
@@ -48,7 +48,7 @@ struct PullPlan {
 // The plug-in instance holding the matte, and what it needs until the run
 // ends. Members go bottom-up: the instance before its plug-in, the backend last.
 struct PulledMatte {
-  BackendProcess local_backend;  // not started when --backend names one
+  tessel::BackendProcess local_backend;  // not started when --backend names one
   std::unique_ptr<ofxhost::Plugin> plugin;
   std::unique_ptr<ofxhost::Instance> instance;
   std::string status;  // the plug-in's last status, "ready: ..."

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "overlay/selection.h"
+#include "protocol/selection_document.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 

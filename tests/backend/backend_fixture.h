@@ -2,10 +2,11 @@
 // an in-process server on a free loopback port.
 #pragma once
 
-#include "backend_process.h"
-#include "plugin_client.h"
+#include "testing/backend_process.h"
+#include "testing/plugin_client.h"
 
 #include "clipgen/clipgen.h"
+#include "protocol/clip_folder.h"
 #include "server/backend_server.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ inline std::string test_clip(const std::string& scenario, int width = 320, int h
   static TempDir root;
   std::string dir = root.path + "/" + scenario + "-" + std::to_string(width) + "x" + std::to_string(height) + "-" +
                     std::to_string(frames) + "-" + std::to_string(seed);
-  if (!std::filesystem::exists(dir + "/clip.json")) {
+  if (!std::filesystem::exists(dir + "/" + protocol::kClipDocument)) {
     tessel::ClipSpec spec;
     tessel::scenario_spec(scenario, &spec);
     spec.width = width;
@@ -86,11 +87,8 @@ inline std::string create_session(const PluginClient& client, const std::string&
   return parse(r.body).value("session_id", "");
 }
 
-inline std::string six(int i) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%06d", i);
-  return buf;
-}
+// The stem of frame and matte files, short for the many tests that name them.
+inline std::string six(int i) { return protocol::index_name(i); }
 
 // Uploads the clip's first `count` frames to a session; true when all were accepted.
 inline bool upload_frames(const PluginClient& client, const std::string& session_url, const std::string& clip,

@@ -1,5 +1,7 @@
 #include "overlay/selection.h"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace {

@@ -1,4 +1,4 @@
-#include "protocol/selection.h"
+#include "protocol/selection_document.h"
 
 #include <cmath>
 #include <string>

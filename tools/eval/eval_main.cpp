@@ -5,6 +5,9 @@
 #include "engine/engine.h"
 #include "engine/frame_files.h"
 #include "engine/heap_policy.h"
+#include "protocol/api.h"
+#include "protocol/clip_folder.h"
+#include "protocol/json_text.h"
 #include "server/matte_request.h"
 
 #include <nlohmann/json.hpp>
@@ -15,8 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -32,14 +33,8 @@ const char* kUsage =
     "stability, x100; lower is steadier). --clip mattes a generated clip first,\n"
     "with the selection stored in its clip.json, and also prints the speed.\n";
 
-std::string six(int i) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%06d", i);
-  return buf;
-}
-
 cv::Mat read_truth(const std::string& dir, int i) {
-  std::string path = dir + "/" + six(i) + ".png";
+  std::string path = dir + "/" + protocol::indexed_file_name(i, protocol::kMatteExtension);
   return std::filesystem::exists(path) ? cv::imread(path, cv::IMREAD_GRAYSCALE) : cv::Mat();
 }
 
@@ -58,33 +53,27 @@ int print(const tessel::ClipScore& r) {
 
 int run_clip(const std::string& clip, const std::string& quality, const std::string& selection, double softness,
              const std::string& out, bool per_frame) {
-  std::ifstream in(clip + "/clip.json");
-  std::stringstream text;
-  text << in.rdbuf();
-  nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+  const nlohmann::json doc = protocol::read_clip_document(clip);
   if (!doc.is_object()) {
     std::fprintf(stderr, "mattivo-eval: no clip.json in %s\n", clip.c_str());
     return 1;
   }
-  nlohmann::json req{{"anchor_frame", doc["anchor_frame"]}, {"quality", quality}, {"edge_softness", softness},
-                     {"text_prompt", selection == "hint" ? "the person" : ""}, {"strokes", nlohmann::json::array()}};
-  if (selection == "box" || selection == "both") req["bbox"] = doc["bbox"];
-  if (selection == "dabs" || selection == "both") req["strokes"] = doc["strokes"];
+  const nlohmann::json req = protocol::clip_request(doc, quality, selection, softness, "the person");
   tessel::EngineRequest request;
   std::string error;
-  if (!tessel::parse_matte_request(req.dump(), &request, &error)) {
+  if (!tessel::parse_matte_request(protocol::dump_compact(req), &request, &error)) {
     std::fprintf(stderr, "mattivo-eval: %s\n", error.c_str());
     return 1;
   }
-  const int frames = doc.value("frames", 0);
+  const int frames = doc.value(protocol::clip_key::kFrames, 0);
   std::vector<cv::Mat> mattes(frames);
   auto t0 = std::chrono::steady_clock::now();
   tessel::EngineOutcome outcome = tessel::run_engine(
       request, frames,
-      [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); },
+      [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/" + protocol::kFramesDir + "/" + protocol::indexed_file_name(i, protocol::kFrameExtension), reduce); },
       [&mattes, &out](int i, const cv::Mat& a) {
         mattes[i] = a.clone();
-        return out.empty() || tessel::write_matte_png(out + "/" + six(i) + ".png", a, nullptr);
+        return out.empty() || tessel::write_matte_png(out + "/" + protocol::index_name(i) + ".png", a, nullptr);
       },
       [](const std::string&) {}, nullptr);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -103,7 +92,7 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
 int main(int argc, char** argv) {
   tessel::keep_image_buffers_in_heap();
   std::string pred, truth, clip, quality = "fine", selection = "box", out;
-  double softness = 0.35;
+  double softness = protocol::kDefaultEdgeSoftness;
   int frames = -1;
   bool per_frame = false;
   for (int i = 1; i < argc; ++i) {
@@ -140,14 +129,14 @@ int main(int argc, char** argv) {
     cv::Mat gt = read_truth(truth, t);
     if (gt.empty()) {
       if (frames >= 0 || t == 0) {
-        std::fprintf(stderr, "mattivo-eval: no ground truth %s/%s.png\n", truth.c_str(), six(t).c_str());
+        std::fprintf(stderr, "mattivo-eval: no ground truth %s/%s.png\n", truth.c_str(), protocol::index_name(t).c_str());
         return 1;
       }
       break;
     }
-    cv::Mat p = cv::imread(pred + "/" + six(t) + ".png", cv::IMREAD_GRAYSCALE);
+    cv::Mat p = cv::imread(pred + "/" + protocol::index_name(t) + ".png", cv::IMREAD_GRAYSCALE);
     if (p.empty()) {
-      std::fprintf(stderr, "mattivo-eval: missing matte %s/%s.png\n", pred.c_str(), six(t).c_str());
+      std::fprintf(stderr, "mattivo-eval: missing matte %s/%s.png\n", pred.c_str(), protocol::index_name(t).c_str());
       return 1;
     }
     add(&scorer, p, gt, t, per_frame);

@@ -38,6 +38,12 @@ std::string index_name(int index);
 // The stem with its extension (".jpg", ".png").
 std::string indexed_file_name(int index, const char* extension);
 
+// The matte request a user would send for a clip folder's selection (its
+// clip.json): with its box ("box"), its dabs ("dabs"), both ("both"), or only
+// the text `hint` ("hint").
+nlohmann::json clip_request(const nlohmann::json& clip_document, const std::string& quality,
+                            const std::string& selection, double softness, const std::string& hint);
+
 // A clip folder's clip.json as an object, or a discarded value when it is
 // missing or not an object.
 nlohmann::json read_clip_document(const std::string& clip_dir);

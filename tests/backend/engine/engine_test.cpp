@@ -1,7 +1,7 @@
 // The matting engine without HTTP: selections, softness, failures, and the
 // pieces it is made of.
 #include "backend_fixture.h"
-#include "session_flow.h"
+#include "testing/session_flow.h"
 
 #include "engine/engine.h"
 #include "engine/engine_parts.h"

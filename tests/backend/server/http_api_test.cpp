@@ -1,7 +1,7 @@
 // The backend protocol over real HTTP, with the plug-in's own request shapes:
 // a whole pull, the answers it relies on, and clear refusals for misuse.
 #include "backend_fixture.h"
-#include "session_flow.h"
+#include "testing/session_flow.h"
 
 #include "eval/eval_metrics.h"
 

@@ -22,21 +22,21 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
   std::string clip = test_clip("walk");
   PluginClient client;
   std::vector<std::string> args{"--data-dir", data.path, "--workers", "1"};
-  BackendProcess first;
+  tessel::BackendProcess first;
   std::string error;
-  ASSERT_TRUE(first.start(args, data.path + "/../backend-first.log", &error)) << error;
-  const std::string base = first.base_url() + "/api/matte/sessions/";
+  ASSERT_TRUE(start_backend(args, data.path + "/../backend-first.log", &first, &error)) << error;
+  const std::string base = first.url + "/api/matte/sessions/";
 
-  std::string uploading = create_session(client, first.base_url());
+  std::string uploading = create_session(client, first.url);
   ASSERT_TRUE(upload_frames(client, base + uploading, clip, 3));
 
-  std::string completed = create_session(client, first.base_url());
+  std::string completed = create_session(client, first.url);
   ASSERT_TRUE(upload_frames(client, base + completed, clip, 4));
   ASSERT_EQ(client.post_json(base + completed + "/start", kBox).code, 200);
   ASSERT_EQ(wait_done(client, base + completed).value("status", ""), "COMPLETED");
   std::string matte_before = client.get(base + completed + "/alpha/3.png").body;
 
-  std::string failed = create_session(client, first.base_url());
+  std::string failed = create_session(client, first.url);
   ASSERT_TRUE(upload_frames(client, base + failed, clip, 2));
   ASSERT_EQ(client.post_json(base + failed + "/start", R"({"anchor_frame":0,"bbox":{"h":0.1,"w":0.1,"x":0.0,"y":0.0},"strokes":[[0.05,0.05,-0.2]]})").code, 200);
   json failed_before = wait_done(client, base + failed);
@@ -44,18 +44,18 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
 
   // Two more started back to back: with one worker, the second is still
   // waiting (and the first probably running) when the process dies.
-  std::string running = create_session(client, first.base_url());
-  std::string queued = create_session(client, first.base_url());
+  std::string running = create_session(client, first.url);
+  std::string queued = create_session(client, first.url);
   for (const std::string& id : {running, queued}) {
     ASSERT_TRUE(upload_frames(client, base + id, clip, 12));
   }
   for (const std::string& id : {running, queued}) ASSERT_EQ(client.post_json(base + id + "/start", kBox).code, 200);
   ASSERT_NE(parse(client.get(base + queued).body).value("status", ""), "COMPLETED");
-  first.stop(true);
+  tessel::stop_backend(&first, true);
 
-  BackendProcess second;
-  ASSERT_TRUE(second.start(args, data.path + "/../backend-second.log", &error)) << error;
-  const std::string base2 = second.base_url() + "/api/matte/sessions/";
+  tessel::BackendProcess second;
+  ASSERT_TRUE(start_backend(args, data.path + "/../backend-second.log", &second, &error)) << error;
+  const std::string base2 = second.url + "/api/matte/sessions/";
 
   json u = parse(client.get(base2 + uploading).body);
   EXPECT_EQ(u.value("status", ""), "UPLOADING");
@@ -74,7 +74,7 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
     int frames = done.value("frames", 0);
     for (int i = 0; i < frames; ++i) EXPECT_EQ(client.get(base2 + id + "/alpha/" + std::to_string(i) + ".png").code, 200);
   }
-  EXPECT_EQ(second.stop(), 0);  // an orderly stop exits cleanly (and leak-free under ASan)
+  EXPECT_EQ(tessel::stop_backend(&second, false, 120), 0);  // an orderly stop exits cleanly (and leak-free under ASan)
   remove_tree(data.path + "/../backend-first.log");
   remove_tree(data.path + "/../backend-second.log");
 }

@@ -1,4 +1,4 @@
-#include "plugin_client.h"
+#include "testing/plugin_client.h"
 
 #include <curl/curl.h>
 

@@ -1,7 +1,8 @@
 // One matte session driven the way the plug-in's worker drives it.
 #pragma once
 
-#include "plugin_client.h"
+#include "protocol/api.h"
+#include "testing/plugin_client.h"
 
 #include <string>
 #include <vector>
@@ -26,7 +27,7 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
 // The request document the plug-in would send for a generated clip, with the
 // clip's box ("box"), its brush dabs ("dabs"), both ("both") or a hint only ("hint").
 std::string clip_request(const std::string& clip_dir, const std::string& quality, const std::string& selection,
-                         double softness = 0.35);
+                         double softness = protocol::kDefaultEdgeSoftness);
 
 int clip_frame_count(const std::string& clip_dir);
 
