@@ -47,8 +47,7 @@ cv::Rect dab_region(const std::vector<protocol::Dab>& dabs, cv::Size size) {
 void paint_dabs(cv::Mat* gc, const std::vector<protocol::Dab>& dabs, uchar add = cv::GC_FGD,
                 uchar exclude = cv::GC_BGD) {
   for (const protocol::Dab& d : dabs) {
-    cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)),
-                static_cast<int>(std::lround(d.y * gc->rows)));
+    cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)), static_cast<int>(std::lround(d.y * gc->rows)));
     int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * gc->cols)));
     cv::circle(*gc, c, r, cv::Scalar(d.r > 0 ? add : exclude), cv::FILLED);
   }
@@ -124,8 +123,8 @@ struct MotionSeeds {
   cv::Mat still_any;  // unchanged against at least one neighbour
 };
 
-MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& neighbours, const cv::Mat& outside,
-                         const cv::Mat& box, bool layers) {
+MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& neighbours,
+                         const cv::Mat& outside, const cv::Mat& box, bool layers) {
   MotionSeeds seeds;
   if (neighbours.size() < 2) return seeds;
   cv::Mat gray, blurred;
@@ -141,7 +140,8 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
     cv::cvtColor(ns, ng, cv::COLOR_BGR2GRAY);
     dis->calc(gray, ng, flow);
     if (!camera_motion(flow, outside, &affine)) continue;
-    cv::warpAffine(ns, aligned, affine, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    cv::warpAffine(ns, aligned, affine, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                   cv::BORDER_REPLICATE);
     // The camera model is good to a pixel or so: compare each pixel with the
     // best match among its aligned neighbours, so textured background that
     // is a little off does not read as change.
@@ -165,7 +165,8 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
     if (layers) {
       for (const cv::Point2f& t : layer_motions(flow, outside, 0.12)) {
         cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, t.x, 0, 1, t.y), al;
-        cv::warpAffine(ns, al, m, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+        cv::warpAffine(ns, al, m, small.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
         compare(al);
       }
     }
@@ -271,8 +272,9 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 
 }  // namespace
 
-bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const EngineRequest& request,
-                    const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error) {
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
+                    const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
+                    cv::Mat* pins, std::string* error) {
   cv::Mat small;
   cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));

@@ -59,8 +59,8 @@ void blend(cv::Mat* model, const cv::Mat& fresh, float rate) {
 
 }  // namespace
 
-void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
-                  const cv::Mat& bg_mask, float rate) {
+void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask, const cv::Mat& bg_mask,
+                  float rate) {
   cv::Mat fg = counts(bgr, fg_mask);
   cv::Mat bg = counts(bgr, bg_mask);
   if (!model->ready || model->fg.empty() || model->bg.empty()) {

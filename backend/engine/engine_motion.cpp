@@ -67,7 +67,8 @@ bool fit_camera(const cv::Mat& flow, const cv::Mat& where, double a[6], float* n
   std::vector<float> kept;
   for (size_t i = 0; i < samples.size(); ++i) {
     const Sample& p = samples[i];
-    kept.push_back(std::hypot(p.u - (a[0] + a[1] * p.x + a[2] * p.y), p.v - (a[3] + a[4] * p.x + a[5] * p.y)));
+    kept.push_back(
+        std::hypot(p.u - (a[0] + a[1] * p.x + a[2] * p.y), p.v - (a[3] + a[4] * p.x + a[5] * p.y)));
   }
   std::nth_element(kept.begin(), kept.begin() + kept.size() * 8 / 10, kept.end());
   *noise = kept[kept.size() * 8 / 10];
@@ -82,7 +83,8 @@ bool camera_motion(const cv::Mat& flow, const cv::Mat& where, cv::Mat* affine) {
   float noise, scale;
   if (!fit_camera(flow, where, a, &noise, &scale)) return false;
   // u = a0 + a1 (s x) + a2 (s y): the point moves to x + u.
-  *affine = (cv::Mat_<double>(2, 3) << 1 + a[1] * scale, a[2] * scale, a[0], a[4] * scale, 1 + a[5] * scale, a[3]);
+  *affine =
+      (cv::Mat_<double>(2, 3) << 1 + a[1] * scale, a[2] * scale, a[0], a[4] * scale, 1 + a[5] * scale, a[3]);
   return true;
 }
 

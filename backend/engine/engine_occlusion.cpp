@@ -4,9 +4,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
-#include <algorithm>
 
 namespace tessel {
 
@@ -39,7 +39,8 @@ void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr,
   cv::Mat affine = (cv::Mat_<double>(2, 3) << 1, 0, t->shift.x, 0, 1, t->shift.y);
   const cv::Size size = prob->size();
   cv::Mat hidden, before;
-  cv::warpAffine(t->hidden, hidden, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
+  cv::warpAffine(t->hidden, hidden, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                 cv::BORDER_CONSTANT);
   cv::warpAffine(prev, before, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
 
   // Give back hidden parts that look and move like the character again.

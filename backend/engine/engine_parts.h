@@ -13,15 +13,15 @@ namespace tessel {
 
 // What "fast" and "fine" change: resolutions, flow quality and refinement.
 struct EngineSettings {
-  int work_side;       // longest side at which the character is tracked
-  int grabcut_side;    // longest side for the anchor segmentation
+  int work_side;     // longest side at which the character is tracked
+  int grabcut_side;  // longest side for the anchor segmentation
   int grabcut_iterations;
-  int flow_preset;     // cv::DISOpticalFlow preset
-  int refine_side;     // longest side at which edges are refined
-  float band;          // half width of the edge band, in work pixels
-  int cut_every;       // frames between graph cuts (1: every frame)
-  int cut_relearn;     // cuts between fresh colour models for the graph cut
-  bool scenery_layers; // the anchor tells apart scenery sliding at its own pace
+  int flow_preset;      // cv::DISOpticalFlow preset
+  int refine_side;      // longest side at which edges are refined
+  float band;           // half width of the edge band, in work pixels
+  int cut_every;        // frames between graph cuts (1: every frame)
+  int cut_relearn;      // cuts between fresh colour models for the graph cut
+  bool scenery_layers;  // the anchor tells apart scenery sliding at its own pace
 };
 
 EngineSettings engine_settings(Quality quality);
@@ -41,8 +41,8 @@ struct ColourModel {
 };
 
 // Blends the colours under the two masks into the model; rate 1 replaces it.
-void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask,
-                  const cv::Mat& bg_mask, float rate);
+void colour_learn(ColourModel* model, const cv::Mat& bgr, const cv::Mat& fg_mask, const cv::Mat& bg_mask,
+                  float rate);
 // Per-pixel log(p(colour | fg) / p(colour | bg)), clamped to [-limit, limit],
 // from the spread histograms or, when `exact`, from the counted ones.
 cv::Mat colour_log_ratio(const ColourModel& model, const cv::Mat& bgr, float limit, bool exact = false);
@@ -59,8 +59,9 @@ constexpr uchar kPinFree = 0, kPinBackground = 1, kPinForeground = 2;
 // The anchor segmentation: a 0/255 mask at the size of `work` and the pixels
 // the dabs pin, or false with a plain error text for the user. In the
 // neighbouring frames, what moves with the camera is background.
-bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours, const EngineRequest& request,
-                    const EngineSettings& settings, cv::Mat* mask, cv::Mat* pins, std::string* error);
+bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
+                    const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
+                    cv::Mat* pins, std::string* error);
 
 // Fits a camera motion (affine) to `flow` over the pixels set in `where`;
 // *residual is how far each pixel's flow departs from it and *noise the 80th

@@ -152,8 +152,10 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   cv::Mat labels;
   const int pieces = cv::connectedComponents(~hard(box), labels, 4, CV_32S);
   std::vector<char> open(static_cast<size_t>(pieces), 0);
-  for (int x = 0; x < box.width; ++x) open[labels.at<int>(0, x)] = open[labels.at<int>(box.height - 1, x)] = 1;
-  for (int y = 0; y < box.height; ++y) open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
+  for (int x = 0; x < box.width; ++x)
+    open[labels.at<int>(0, x)] = open[labels.at<int>(box.height - 1, x)] = 1;
+  for (int y = 0; y < box.height; ++y)
+    open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f, true);
   ColourModel strands;
   cv::Mat strand_lr, hair, coverage;
@@ -188,7 +190,9 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
 
 // Half width of the band around the edge where the tracked values stand as
 // they are, and the radius of the edge-aware smoothing: both grow with softness.
-int band_reach(double s, double unit) { return std::max(1, static_cast<int>(std::lround((0.75 + 4.0 * s) * unit))); }
+int band_reach(double s, double unit) {
+  return std::max(1, static_cast<int>(std::lround((0.75 + 4.0 * s) * unit)));
+}
 int smoothing_radius(double s, double unit) {
   return std::max(1, static_cast<int>(std::lround((12.0 + 48.0 * s) * unit)));
 }
@@ -197,7 +201,8 @@ int smoothing_radius(double s, double unit) {
 // a window around the character; a soft matte, CV_32F. Along the edge the
 // tracked values stand: estimating alpha afresh there from the local colours
 // of either side blurred hard edges against textured cloth and scenery.
-cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s, double unit) {
+cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s,
+                      double unit) {
   cv::Mat hard = m > 0.5f;
   // Away from the edge the matte is fully in, or, where tracking was sure,
   // fully out. Inside, a doubtful value (a pale stripe the tracker's colours

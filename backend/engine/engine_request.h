@@ -16,7 +16,7 @@ struct EngineRequest {
   int anchor_frame = 0;
   Quality quality = Quality::Fine;
   double edge_softness = protocol::kDefaultEdgeSoftness;  // 0 to 1
-  std::string text_prompt;      // a hint, for when nothing is selected
+  std::string text_prompt;                                // a hint, for when nothing is selected
   bool has_box = false;
   protocol::Box box;
   std::vector<protocol::Dab> dabs;  // in the order painted: a later dab wins where they overlap

@@ -46,7 +46,8 @@ bool flush_write(Pass* p, EngineOutcome* out) {
 }
 
 // Refines and hands out one matte; the encoding runs while the next frame is tracked.
-bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const Frame& frame, EngineOutcome* out) {
+bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const Frame& frame,
+          EngineOutcome* out) {
   cv::Mat guide = frame.bgr;
   cv::Size guide_size = fit_side(guide.size(), p->settings.refine_side);
   if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
@@ -71,7 +72,9 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, EngineOutcom
   if (order.empty()) return true;
   const FrameReader& read = p->read;
   int reduce = p->reduce;
-  auto fetch = [&read, reduce](int i) { return std::async(std::launch::async, [&read, i, reduce] { return read(i, reduce); }); };
+  auto fetch = [&read, reduce](int i) {
+    return std::async(std::launch::async, [&read, i, reduce] { return read(i, reduce); });
+  };
   std::future<Frame> next = fetch(order[0]);
   for (size_t k = 0; k < order.size(); ++k) {
     Frame frame = next.get();
@@ -91,8 +94,7 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, EngineOutcom
 }
 
 EngineOutcome run(const EngineRequest& request, int frame_count, const FrameReader& read,
-                  const MatteWriter& write, const StageReporter& report,
-                  const std::atomic<bool>* cancel) {
+                  const MatteWriter& write, const StageReporter& report, const std::atomic<bool>* cancel) {
   EngineOutcome out;
   if (frame_count <= 0) {
     out.error = "no frames to matte";

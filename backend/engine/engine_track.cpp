@@ -159,8 +159,8 @@ cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area)
 // Decides the band around the edge of `carried` (a probability map already
 // aligned with `work`) by blending distance to that edge with colour evidence
 // and, when given, motion evidence (log odds per pixel).
-cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal, cv::Mat* colour_lr,
-                    const cv::Mat& motion = cv::Mat(), const cv::Mat& flow = cv::Mat()) {
+cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal,
+                    cv::Mat* colour_lr, const cv::Mat& motion = cv::Mat(), const cv::Mat& flow = cv::Mat()) {
   const EngineSettings& s = t->settings;
   cv::Mat colour = colour_log_ratio(t->colour, work, 5.0f);
   if (colour_lr) *colour_lr = colour;
@@ -177,9 +177,9 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   const int radius = std::max(1, s.work_side / 240);
   const cv::Rect around = cv::boundingRect(carried_mask);
   const int margin = static_cast<int>(std::ceil(8.0f * tau)) + 2 * radius + 2;
-  const cv::Rect win = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
-                                around.height + 2 * margin) &
-                       cv::Rect(0, 0, work.cols, work.rows);
+  const cv::Rect win =
+      cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin, around.height + 2 * margin) &
+      cv::Rect(0, 0, work.cols, work.rows);
   cv::Mat logit(win.size(), CV_32F);
   for (int y = 0; y < win.height; ++y) {
     const float* d = sd.ptr<float>(y + win.y) + win.x;

@@ -79,7 +79,7 @@ bool walk_segments(Bytes& b, int* width, int* height) {
     } while (marker == 0xFF);
     if (marker == EOF) return false;
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no payload
-    if (marker == 0xD9 || marker == 0xDA) return false;  // image data before any frame header
+    if (marker == 0xD9 || marker == 0xDA) return false;                  // image data before any frame header
     int length;
     if (!read_u16(b, &length) || length < 2) return false;
     if (is_frame_header(marker)) {

@@ -83,7 +83,8 @@ std::string start_backend(const BackendLaunch& launch, BackendProcess* out) {
     const int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
             .count());
-    if (left <= 0) return "mattivo-backend did not start within " + std::to_string(launch.wait_seconds) + " s";
+    if (left <= 0)
+      return "mattivo-backend did not start within " + std::to_string(launch.wait_seconds) + " s";
     pollfd p{read_end.fd, POLLIN, 0};
     if (poll(&p, 1, left) <= 0) continue;
     char buf[256];

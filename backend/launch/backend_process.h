@@ -19,9 +19,9 @@ struct BackendLaunch {
 
 struct BackendProcess {
   pid_t pid = -1;
-  std::string url;        // e.g. http://127.0.0.1:41234, prefix included
-  std::string data_dir;   // when set, removed once the process is stopped
-  long peak_rss_kb = 0;   // its peak memory, known once it has been stopped
+  std::string url;       // e.g. http://127.0.0.1:41234, prefix included
+  std::string data_dir;  // when set, removed once the process is stopped
+  long peak_rss_kb = 0;  // its peak memory, known once it has been stopped
 
   BackendProcess() = default;
   BackendProcess(const BackendProcess&) = delete;

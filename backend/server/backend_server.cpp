@@ -38,16 +38,17 @@ bool BackendServer::start(std::string* error) {
   std::vector<std::string> requeue;
   if (!store_->open(&requeue, error)) return false;
   SessionStore* store = store_.get();
-  queue_ = std::make_unique<JobQueue>(
-      options_.workers,
-      [store](const std::string& id, const std::atomic<bool>& stopping) { run_session_job(store, id, stopping); });
+  queue_ = std::make_unique<JobQueue>(options_.workers,
+                                      [store](const std::string& id, const std::atomic<bool>& stopping) {
+                                        run_session_job(store, id, stopping);
+                                      });
   for (const std::string& id : requeue) queue_->push(id);
 
   http_ = std::make_unique<httplib::Server>();
   // Frame bodies are limited by the API itself; this only keeps httplib from
   // refusing a body before the API has seen its request.
-  http_->set_payload_max_length(static_cast<size_t>(
-      std::max<long long>(options_.limits.max_frame_bytes, kMaxJsonBytes) + 1));
+  http_->set_payload_max_length(
+      static_cast<size_t>(std::max<long long>(options_.limits.max_frame_bytes, kMaxJsonBytes) + 1));
   http_->set_read_timeout(30);
   http_->set_write_timeout(30);
   http_->set_keep_alive_max_count(100000);

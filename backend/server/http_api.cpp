@@ -112,8 +112,7 @@ long long declared_length(const httplib::Request& req) {
 
 // A refused request whose body was not read: read small ones to the end so
 // the client's connection can be reused, and close the connection otherwise.
-void discard_body(const httplib::Request& req, httplib::Response& res,
-                  const httplib::ContentReader* reader) {
+void discard_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
   long long length = declared_length(req);
   if (!reader) {
     if (length > 0 || req.has_header("Transfer-Encoding")) res.set_header("Connection", "close");
@@ -149,8 +148,8 @@ bool read_small_body(const httplib::Request& req, httplib::Response& res,
     return true;
   });
   if (too_big || !ok) {
-    answer_text(res, too_big ? 413 : 400, too_big ? "body larger than " + std::to_string(limit) + " bytes"
-                                                  : "body cut short");
+    answer_text(res, too_big ? 413 : 400,
+                too_big ? "body larger than " + std::to_string(limit) + " bytes" : "body cut short");
     res.set_header("Connection", "close");
     return false;
   }
@@ -248,33 +247,37 @@ void download_matte(const ApiContext& ctx, Call& call) {
   if (!*in || ::stat(path.c_str(), &st) != 0) return answer_text(res, 404, "no matte for frame " + file);
   // Streamed in pieces: a matte is never held whole by the server.
   res.status = 200;
-  res.set_content_provider(
-      static_cast<size_t>(st.st_size), "image/png",
-      [in](size_t offset, size_t length, httplib::DataSink& sink) {
-        char buf[64 * 1024];
-        in->seekg(static_cast<std::streamoff>(offset));
-        in->read(buf, static_cast<std::streamsize>(std::min(length, sizeof buf)));
-        std::streamsize got = in->gcount();
-        return got > 0 && sink.write(buf, static_cast<size_t>(got));
-      });
+  res.set_content_provider(static_cast<size_t>(st.st_size), "image/png",
+                           [in](size_t offset, size_t length, httplib::DataSink& sink) {
+                             char buf[64 * 1024];
+                             in->seekg(static_cast<std::streamoff>(offset));
+                             in->read(buf, static_cast<std::streamsize>(std::min(length, sizeof buf)));
+                             std::streamsize got = in->gcount();
+                             return got > 0 && sink.write(buf, static_cast<size_t>(got));
+                           });
 }
 
 void beacon(const ApiContext& ctx, Call& call) {
   std::string body;
   if (!read_small_body(call.req, call.res, *call.reader, 64 * 1024, &body)) return;
-  if (!json::parse(body, nullptr, false).is_object()) return answer_text(call.res, 400, "body is not a JSON object");
+  if (!json::parse(body, nullptr, false).is_object())
+    return answer_text(call.res, 400, "body is not a JSON object");
   answer_json(call.res, json{{"beacons", ctx.store->count_beacon()}});
 }
 
 void health(const ApiContext& ctx, Call& call) {
   StoreStats st = ctx.store->stats();
-  answer_json(call.res, json{{"status", "ok"}, {"sessions", st.sessions}, {"live", st.live},
-                             {"disk_bytes", st.disk_bytes}, {"beacons", st.beacons}});
+  answer_json(call.res, json{{"status", "ok"},
+                             {"sessions", st.sessions},
+                             {"live", st.live},
+                             {"disk_bytes", st.disk_bytes},
+                             {"beacons", st.beacons}});
 }
 
 // True when `segments` have the shape of `pattern`; the segments its "*"
 // stand for go to *args.
-bool matches(const std::string& pattern, const std::vector<std::string>& segments, std::vector<std::string>* args) {
+bool matches(const std::string& pattern, const std::vector<std::string>& segments,
+             std::vector<std::string>* args) {
   args->clear();
   std::vector<std::string> want = split_path(pattern);
   if (want.size() != segments.size()) return false;

@@ -45,13 +45,19 @@ long long parse_duration(const std::string& text) {
   long long v = std::strtoll(text.c_str(), &end, 10);
   if (end == text.c_str() || v < 0) return -1;
   std::string unit(end);
-  long long mul = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : -1;
+  long long mul = unit.empty() || unit == "s" ? 1
+                  : unit == "m"               ? 60
+                  : unit == "h"               ? 3600
+                  : unit == "d"               ? 86400
+                                              : -1;
   return mul < 0 ? -1 : v * mul;
 }
 
 std::string default_data_dir() {
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/mattivo-backend";
-  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/mattivo-backend";
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+    return std::string(xdg) + "/mattivo-backend";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return std::string(home) + "/.local/share/mattivo-backend";
   return "mattivo-data";
 }
 
@@ -71,17 +77,28 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
     std::string v = argv[++i];
     long long n = std::atoll(v.c_str());
     bool ok = true;
-    if (flag == "--host") o->host = v;
-    else if (flag == "--port") ok = (o->port = static_cast<int>(n)) >= 0 && n <= 65535 && !v.empty();
-    else if (flag == "--data-dir") ok = !(o->data_dir = v).empty();
-    else if (flag == "--prefix") o->prefix = v == "/" ? "" : v;
-    else if (flag == "--workers") ok = (o->workers = static_cast<int>(n)) >= 1 && n <= 64;
-    else if (flag == "--max-frame-bytes") ok = (o->limits.max_frame_bytes = parse_size(v)) > 0;
-    else if (flag == "--max-frames") ok = (o->limits.max_frames = static_cast<int>(n)) >= 1 && n <= 1000000;
-    else if (flag == "--max-sessions") ok = (o->limits.max_sessions = static_cast<int>(n)) >= 1;
-    else if (flag == "--max-disk") ok = (o->limits.max_disk_bytes = parse_size(v)) > 0;
-    else if (flag == "--ttl") ok = (o->limits.ttl_seconds = parse_duration(v)) > 0;
-    else if (flag == "--janitor-seconds") ok = (o->janitor_seconds = static_cast<int>(n)) >= 1;
+    if (flag == "--host")
+      o->host = v;
+    else if (flag == "--port")
+      ok = (o->port = static_cast<int>(n)) >= 0 && n <= 65535 && !v.empty();
+    else if (flag == "--data-dir")
+      ok = !(o->data_dir = v).empty();
+    else if (flag == "--prefix")
+      o->prefix = v == "/" ? "" : v;
+    else if (flag == "--workers")
+      ok = (o->workers = static_cast<int>(n)) >= 1 && n <= 64;
+    else if (flag == "--max-frame-bytes")
+      ok = (o->limits.max_frame_bytes = parse_size(v)) > 0;
+    else if (flag == "--max-frames")
+      ok = (o->limits.max_frames = static_cast<int>(n)) >= 1 && n <= 1000000;
+    else if (flag == "--max-sessions")
+      ok = (o->limits.max_sessions = static_cast<int>(n)) >= 1;
+    else if (flag == "--max-disk")
+      ok = (o->limits.max_disk_bytes = parse_size(v)) > 0;
+    else if (flag == "--ttl")
+      ok = (o->limits.ttl_seconds = parse_duration(v)) > 0;
+    else if (flag == "--janitor-seconds")
+      ok = (o->janitor_seconds = static_cast<int>(n)) >= 1;
     else {
       std::fprintf(stderr, "mattivo-backend: unknown option %s\n%s", flag.c_str(), kUsage);
       return false;
@@ -120,7 +137,8 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on %s\n", server.base_url().c_str());
   std::fflush(stdout);
-  std::fprintf(stderr, "mattivo-backend: data in %s, %d worker(s)\n", options.data_dir.c_str(), options.workers);
+  std::fprintf(stderr, "mattivo-backend: data in %s, %d worker(s)\n", options.data_dir.c_str(),
+               options.workers);
   int sig = 0;
   sigwait(&signals, &sig);
   std::fprintf(stderr, "mattivo-backend: stopping\n");

@@ -95,7 +95,6 @@ bool valid_session_id(const std::string& id) {
          });
 }
 
-
 std::string SessionStore::state_document(const Session& s) {
   json doc;
   doc["status"] = status_name(s.status);
@@ -114,8 +113,7 @@ bool SessionStore::save(const Session& s) {
   return write_file_atomic(dir_of(s.id) + "session.json", text.data(), text.size());
 }
 
-bool SessionStore::load(const std::string& id,
-                        std::vector<std::pair<std::time_t, std::string>>* requeue) {
+bool SessionStore::load(const std::string& id, std::vector<std::pair<std::time_t, std::string>>* requeue) {
   std::string dir = dir_of(id);
   std::ifstream in(dir + "session.json", std::ios::binary);
   if (!in) return false;
@@ -146,7 +144,8 @@ bool SessionStore::load(const std::string& id,
   s->matte_bytes = scan_numbered(dir + protocol::kAlphaDir, protocol::kMatteExtension, limits_.max_frames);
   if (s->status != SessionStatus::Uploading) s->matte_bytes.resize(s->frame_count, 0);
 
-  bool all_mattes = std::all_of(s->matte_bytes.begin(), s->matte_bytes.end(), [](long long b) { return b > 0; });
+  bool all_mattes =
+      std::all_of(s->matte_bytes.begin(), s->matte_bytes.end(), [](long long b) { return b > 0; });
   if (s->status == SessionStatus::Running || s->status == SessionStatus::Queued ||
       (s->status == SessionStatus::Completed && !all_mattes)) {
     s->status = SessionStatus::Queued;
@@ -185,7 +184,8 @@ bool SessionStore::open(std::vector<std::string>* requeue, std::string* error) {
     }
     // Only our own folders are touched; anything else in the folder is left alone.
     if (!valid_session_id(name) || !it->is_directory()) continue;
-    if (!load(name, &pending)) std::fprintf(stderr, "mattivo-backend: skipping unreadable session %s\n", name.c_str());
+    if (!load(name, &pending))
+      std::fprintf(stderr, "mattivo-backend: skipping unreadable session %s\n", name.c_str());
   }
   std::sort(pending.begin(), pending.end());
   for (auto& p : pending) requeue->push_back(p.second);
@@ -200,8 +200,8 @@ int SessionStore::expire(std::time_t now) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       Session& s = *it->second;
-      bool busy = s.status == SessionStatus::Queued || s.status == SessionStatus::Running ||
-                  s.uploads_in_flight > 0;
+      bool busy =
+          s.status == SessionStatus::Queued || s.status == SessionStatus::Running || s.uploads_in_flight > 0;
       if (!busy && now - s.touched > limits_.ttl_seconds) {
         disk_used_ -= s.bytes();
         gone.push_back(it->first);

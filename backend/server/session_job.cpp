@@ -11,11 +11,14 @@ void run_session_job(SessionStore* store, const std::string& id, const std::atom
   JobSpec job;
   if (!store->claim(id, &job)) return;
   FrameReader read = [&job](int index, int reduce) {
-    return read_frame_file(job.frames_dir + protocol::indexed_file_name(index, protocol::kFrameExtension), reduce);
+    return read_frame_file(job.frames_dir + protocol::indexed_file_name(index, protocol::kFrameExtension),
+                           reduce);
   };
   MatteWriter write = [&job, store](int index, const cv::Mat& alpha) {
     long long size = 0;
-    if (!write_matte_png(job.mattes_dir + protocol::indexed_file_name(index, protocol::kMatteExtension), alpha, &size)) return false;
+    if (!write_matte_png(job.mattes_dir + protocol::indexed_file_name(index, protocol::kMatteExtension),
+                         alpha, &size))
+      return false;
     store->matte_written(job.id, index, size);
     return true;
   };

@@ -47,11 +47,16 @@ bool is_live(SessionStatus s) {
 
 const char* status_name(SessionStatus status) {
   switch (status) {
-    case SessionStatus::Uploading: return protocol::kUploading;
-    case SessionStatus::Queued: return protocol::kQueued;
-    case SessionStatus::Running: return protocol::kRunning;
-    case SessionStatus::Completed: return protocol::kCompleted;
-    case SessionStatus::Failed: return protocol::kFailed;
+    case SessionStatus::Uploading:
+      return protocol::kUploading;
+    case SessionStatus::Queued:
+      return protocol::kQueued;
+    case SessionStatus::Running:
+      return protocol::kRunning;
+    case SessionStatus::Completed:
+      return protocol::kCompleted;
+    case SessionStatus::Failed:
+      return protocol::kFailed;
   }
   return "UNKNOWN";
 }
@@ -126,7 +131,8 @@ Answer SessionStore::begin_upload(const std::string& id, long long index, long l
   if (declared_length > 0 && disk_used_.load() + declared_length > limits_.max_disk_bytes) {
     return {503, "disk quota reached, try again later"};
   }
-  std::string path = dir_of(id) + kFramesDir + protocol::indexed_file_name(static_cast<int>(index), protocol::kFrameExtension);
+  std::string path = dir_of(id) + kFramesDir +
+                     protocol::indexed_file_name(static_cast<int>(index), protocol::kFrameExtension);
   std::string temp = temp_name(path);
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return {500, "cannot store the frame"};
@@ -178,7 +184,8 @@ Answer SessionStore::finish_upload(UploadTicket* t) {
   // A start that came in while the body was arriving wins: the frames of a
   // started session never change.
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
-  std::string path = dir_of(t->id) + kFramesDir + protocol::indexed_file_name(t->index, protocol::kFrameExtension);
+  std::string path =
+      dir_of(t->id) + kFramesDir + protocol::indexed_file_name(t->index, protocol::kFrameExtension);
   if (::rename(t->temp_path.c_str(), path.c_str()) != 0) return {500, "cannot store the frame"};
   t->temp_path.clear();
   if (s->frame_bytes.size() <= static_cast<size_t>(t->index)) s->frame_bytes.resize(t->index + 1, 0);
@@ -245,7 +252,8 @@ Answer SessionStore::matte_file(const std::string& id, long long index, std::str
   if (index < 0 || index >= static_cast<long long>(s->matte_bytes.size()) || s->matte_bytes[index] == 0) {
     return {404, "no matte for frame " + std::to_string(index)};
   }
-  *path = dir_of(id) + kAlphaDir + protocol::indexed_file_name(static_cast<int>(index), protocol::kMatteExtension);
+  *path = dir_of(id) + kAlphaDir +
+          protocol::indexed_file_name(static_cast<int>(index), protocol::kMatteExtension);
   return {};
 }
 

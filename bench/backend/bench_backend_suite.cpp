@@ -34,7 +34,7 @@ struct Result {
   tessel::ClipScore score;
 };
 std::map<std::string, std::map<std::string, Result>> gResults;  // quality -> clip -> result
-std::map<std::string, Result> gLong;                              // the long clip, for memory
+std::map<std::string, Result> gLong;                            // the long clip, for memory
 
 std::vector<std::string> split(const std::string& s) {
   std::vector<std::string> out;
@@ -56,7 +56,8 @@ std::string clip_dir(const std::string& scenario, int frames, int seed) {
   spec.frames = frames;
   spec.seed = seed;
   std::string error;
-  if (!tessel::write_clip(spec, dir, true, &error)) std::fprintf(stderr, "clip %s: %s\n", dir.c_str(), error.c_str());
+  if (!tessel::write_clip(spec, dir, true, &error))
+    std::fprintf(stderr, "clip %s: %s\n", dir.c_str(), error.c_str());
   return dir;
 }
 
@@ -69,14 +70,15 @@ void session(benchmark::State& state, const std::string& scenario, int seed, con
     std::filesystem::create_directories(work + "/mattes");
     tessel::BackendProcess backend;
     std::string error;
-    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend, &error)) {
+    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend,
+                                     &error)) {
       state.SkipWithError(error.c_str());
       break;
     }
     mattivo_test::PluginClient client;
     mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
-        client, backend.url, clip + "/" + protocol::kFramesDir, frames, mattivo_test::clip_request(clip, quality, "box"),
-        work + "/mattes", 20, 3600);
+        client, backend.url, clip + "/" + protocol::kFramesDir, frames,
+        mattivo_test::clip_request(clip, quality, "box"), work + "/mattes", 20, 3600);
     tessel::stop_backend(&backend, false, 600);
     if (!run.ok) {
       state.SkipWithError(run.failure.c_str());
@@ -117,25 +119,26 @@ void print_summary() {
   for (const auto& [quality, clips] : gResults) {
     double j = 0, f = 0, mae = 0, dt = 0, frames = 0, seconds = 0;
     for (const auto& [name, r] : clips) {
-      std::printf("%-5s %-18s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
-                  quality.c_str(), name.c_str(), r.fps, r.session_fps, r.score.j, r.score.f, r.score.mae,
-                  r.score.dtssd, r.rss_mib);
+      std::printf(
+          "%-5s %-18s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
+          quality.c_str(), name.c_str(), r.fps, r.session_fps, r.score.j, r.score.f, r.score.mae,
+          r.score.dtssd, r.rss_mib);
       j += r.score.j, f += r.score.f, mae += r.score.mae, dt += r.score.dtssd;
       frames += r.score.frames, seconds += r.score.frames / r.fps;
       peak = std::max(peak, r.rss_mib);
     }
     double n = static_cast<double>(clips.size());
     mean_j[quality] = j / n, mean_f[quality] = f / n, speed[quality] = frames / seconds;
-    std::printf("%-5s %-18s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f\n", quality.c_str(),
-                "MEAN", frames / seconds, j / n, f / n, mae / n, dt / n);
+    std::printf("%-5s %-18s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f\n",
+                quality.c_str(), "MEAN", frames / seconds, j / n, f / n, mae / n, dt / n);
   }
   for (const auto& [name, r] : gLong) {
     std::printf("long  %-18s %6.2f fps (session %5.2f)  peak %6.1f MiB\n", name.c_str(), r.fps, r.session_fps,
                 r.rss_mib);
   }
   std::printf("\ntargets at %dx%d:\n", gConfig.width, gConfig.height);
-  auto line = [](const char* what, const std::map<std::string, double>& values, const char* quality, double goal,
-                 const char* unit) {
+  auto line = [](const char* what, const std::map<std::string, double>& values, const char* quality,
+                 double goal, const char* unit) {
     auto it = values.find(quality);
     if (it == values.end()) {
       std::printf("  %-24s %-5s not measured\n", what, quality);
@@ -168,28 +171,40 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool has_value = i + 1 < argc;
-    if (a == "--width" && has_value) gConfig.width = std::atoi(argv[++i]);
-    else if (a == "--height" && has_value) gConfig.height = std::atoi(argv[++i]);
-    else if (a == "--frames" && has_value) gConfig.frames = std::atoi(argv[++i]);
-    else if (a == "--scenarios" && has_value) gConfig.scenarios = split(argv[++i]);
-    else if (a == "--qualities" && has_value) gConfig.qualities = split(argv[++i]);
-    else if (a == "--long" && has_value) gConfig.long_frames = std::atoi(argv[++i]);
-    else rest.push_back(argv[i]);
+    if (a == "--width" && has_value)
+      gConfig.width = std::atoi(argv[++i]);
+    else if (a == "--height" && has_value)
+      gConfig.height = std::atoi(argv[++i]);
+    else if (a == "--frames" && has_value)
+      gConfig.frames = std::atoi(argv[++i]);
+    else if (a == "--scenarios" && has_value)
+      gConfig.scenarios = split(argv[++i]);
+    else if (a == "--qualities" && has_value)
+      gConfig.qualities = split(argv[++i]);
+    else if (a == "--long" && has_value)
+      gConfig.long_frames = std::atoi(argv[++i]);
+    else
+      rest.push_back(argv[i]);
   }
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   for (const std::string& q : gConfig.qualities) {
     int seed = 1;
     for (const std::string& s : gConfig.scenarios) {
-      benchmark::RegisterBenchmark(("Session/" + q + "/" + s).c_str(), session, s, seed++, q, gConfig.frames, false)
-          ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+      benchmark::RegisterBenchmark(("Session/" + q + "/" + s).c_str(), session, s, seed++, q, gConfig.frames,
+                                   false)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kSecond);
     }
   }
   if (gConfig.long_frames > 0) {
     for (const std::string& q : gConfig.qualities) {
       benchmark::RegisterBenchmark(("LongSession/" + q + "/walk").c_str(), session, std::string("walk"), 1, q,
                                    gConfig.long_frames, true)
-          ->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kSecond);
     }
   }
   benchmark::RunSpecifiedBenchmarks();

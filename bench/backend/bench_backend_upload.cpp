@@ -28,7 +28,8 @@ std::string frame_of_500kb() {
   for (int q = 80; q <= 100; ++q) {
     std::vector<unsigned char> jpeg;
     cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, q});
-    if (best.empty() || std::abs(static_cast<long>(jpeg.size()) - 500000) < std::abs(static_cast<long>(best.size()) - 500000)) {
+    if (best.empty() || std::abs(static_cast<long>(jpeg.size()) - 500000) <
+                            std::abs(static_cast<long>(best.size()) - 500000)) {
       best = jpeg;
     }
   }
@@ -39,8 +40,8 @@ void SequentialUploads(benchmark::State& state) {
   std::string work = mattivo_test::make_temp_dir("bench-upload");
   tessel::BackendProcess backend;
   std::string error;
-  if (!mattivo_test::start_backend({"--data-dir", work + "/data", "--max-frames", "100000"}, work + "/backend.log",
-                                   &backend, &error)) {
+  if (!mattivo_test::start_backend({"--data-dir", work + "/data", "--max-frames", "100000"},
+                                   work + "/backend.log", &backend, &error)) {
     state.SkipWithError(error.c_str());
     return;
   }
@@ -62,7 +63,8 @@ void SequentialUploads(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(frame.size()));
   state.counters["frame_KB"] = frame.size() / 1000.0;
-  state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   tessel::stop_backend(&backend, false, 60);
   mattivo_test::remove_tree(work);
 }

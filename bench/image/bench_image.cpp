@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/png_testing.h"
-#include "testing/pictures.h"
 #include "image/image_io.h"
+#include "testing/pictures.h"
+#include "testing/png_testing.h"
 
 namespace {
 

@@ -56,19 +56,22 @@ struct Backend {
   testnet::TestServer server;
   std::string matte = std::string(60000, 'm');
   explicit Backend(bool refuse_create) {
-    server.on("POST", "/api/beacon", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-    server.on("POST", "/api/matte/sessions", [refuse_create](const httplib::Request&, httplib::Response& res) {
-      // A refused create ends the pull as soon as the launch is done.
-      res.status = refuse_create ? 500 : 201;
-      res.set_content(R"({"session_id":"bench"})", "application/json");
-    });
+    server.on("POST", "/api/beacon",
+              [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+    server.on("POST", "/api/matte/sessions",
+              [refuse_create](const httplib::Request&, httplib::Response& res) {
+                // A refused create ends the pull as soon as the launch is done.
+                res.status = refuse_create ? 500 : 201;
+                res.set_content(R"({"session_id":"bench"})", "application/json");
+              });
     server.on("PUT", R"(/api/matte/sessions/bench/frames/\d+)",
               [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
     server.on("POST", "/api/matte/sessions/bench/start", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(R"({"status":"RUNNING"})", "application/json");
     });
-    server.on("GET", R"(/api/matte/sessions/bench/alpha/\d+\.png)",
-              [this](const httplib::Request&, httplib::Response& res) { res.set_content(matte, "image/png"); });
+    server.on(
+        "GET", R"(/api/matte/sessions/bench/alpha/\d+\.png)",
+        [this](const httplib::Request&, httplib::Response& res) { res.set_content(matte, "image/png"); });
     server.on("GET", "/api/matte/sessions/bench", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(R"({"status":"COMPLETED"})", "application/json");
     });
@@ -79,7 +82,8 @@ struct Backend {
 double process_cpu_seconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
 long long thread_cpu_ns() {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/png_testing.h"
-#include "testing/pictures.h"
 #include "image/matte_compose.h"
 #include "ofxhost/ofx_host.h"
+#include "testing/pictures.h"
+#include "testing/png_testing.h"
 
 namespace {
 

@@ -20,8 +20,7 @@ namespace {
 bool is_image_name(const fs::path& p) {
   std::string ext = p.extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-  return ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".tif" || ext == ".tiff" ||
-         ext == ".bmp";
+  return ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".tif" || ext == ".tiff" || ext == ".bmp";
 }
 
 // Natural order, so frame_9 comes before frame_10 even without zero padding.
@@ -148,8 +147,7 @@ std::string open_clip(const std::string& input, int max_frames, Clip* clip) {
   }
   if (clip->files.empty()) return "no frames match " + input;
   std::sort(clip->files.begin(), clip->files.end(), natural_less);
-  if (max_frames > 0 && static_cast<int>(clip->files.size()) > max_frames)
-    clip->files.resize(max_frames);
+  if (max_frames > 0 && static_cast<int>(clip->files.size()) > max_frames) clip->files.resize(max_frames);
 
   cv::Mat first = cv::imread(clip->files.front(), cv::IMREAD_COLOR);
   if (first.empty()) return "cannot decode the first frame " + clip->files.front();

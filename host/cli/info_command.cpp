@@ -20,8 +20,9 @@ std::string describe_value(const ofxhost::ParamDescriptor& d) {
   if (t == kOfxParamTypeString) return "\"" + p.str(kOfxParamPropDefault) + "\"";
   if (t == kOfxParamTypeDouble) {
     std::string s = std::to_string(p.dbl(kOfxParamPropDefault));
-    if (p.has(kOfxParamPropMin)) s += " in [" + std::to_string(p.dbl(kOfxParamPropMin)) + ", " +
-                                      std::to_string(p.dbl(kOfxParamPropMax)) + "]";
+    if (p.has(kOfxParamPropMin))
+      s += " in [" + std::to_string(p.dbl(kOfxParamPropMin)) + ", " +
+           std::to_string(p.dbl(kOfxParamPropMax)) + "]";
     return s;
   }
   if (t == kOfxParamTypeBoolean) return p.integer(kOfxParamPropDefault) ? "on" : "off";
@@ -70,7 +71,8 @@ int run_info(const InfoOptions& o) {
     std::string v = describe_value(p);
     if (!v.empty()) std::cout << "  default " << v;
     if (secret) std::cout << "  (hidden)";
-    if (p.props.has(kOfxParamPropEnabled) && !p.props.integer(kOfxParamPropEnabled)) std::cout << "  (read-only)";
+    if (p.props.has(kOfxParamPropEnabled) && !p.props.integer(kOfxParamPropEnabled))
+      std::cout << "  (read-only)";
     std::cout << "\n";
   }
   return 0;

@@ -22,14 +22,14 @@ struct Box {
 };
 
 struct PullOptions {
-  std::string input;       // image sequence pattern, folder, or video file
+  std::string input;  // image sequence pattern, folder, or video file
   std::string out = "mattivo-out";
-  int anchor = 0;          // frame index within the clip
+  int anchor = 0;  // frame index within the clip
   std::optional<Box> box;
   std::vector<Dab> adds;
   std::vector<Dab> excludes;
   std::string hint;
-  std::string backend;     // empty: start a private mattivo-backend
+  std::string backend;  // empty: start a private mattivo-backend
   std::string backend_bin;
   std::string plugin;
   std::string quality = "fine";
@@ -37,7 +37,7 @@ struct PullOptions {
   double first_frame = 0;  // host frame number of the first frame
   double fps = 25;
   int timeout_s = 3600;
-  int max_frames = 0;      // 0: every frame
+  int max_frames = 0;  // 0: every frame
   bool quiet = false;
 };
 

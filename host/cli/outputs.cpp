@@ -28,8 +28,8 @@ bool write_png(const std::string& path, ofxhost::Image& image, int channels) {
   return cv::imwrite(path, out, {cv::IMWRITE_PNG_COMPRESSION, 3});
 }
 
-bool write_contact_sheet(const std::string& path, const std::vector<SheetTile>& tiles,
-                         int tile_width, int columns) {
+bool write_contact_sheet(const std::string& path, const std::vector<SheetTile>& tiles, int tile_width,
+                         int columns) {
   if (tiles.empty()) return false;
   cv::Mat first = cv::imread(tiles.front().rgba_png, cv::IMREAD_UNCHANGED);
   if (first.empty() || first.channels() != 4) return false;
@@ -53,8 +53,7 @@ bool write_contact_sheet(const std::string& path, const std::vector<SheetTile>& 
         const int checker = ((x / 12 + y / 12) & 1) ? 200 : 130;
         const int a = s[4 * x + 3];
         for (int c = 0; c < 3; ++c)
-          d[3 * x + c] = static_cast<unsigned char>(
-              std::min(255, s[4 * x + c] + (255 - a) * checker / 255));
+          d[3 * x + c] = static_cast<unsigned char>(std::min(255, s[4 * x + c] + (255 - a) * checker / 255));
       }
     }
     const int r = static_cast<int>(i) / cols, c = static_cast<int>(i) % cols;

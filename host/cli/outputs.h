@@ -18,7 +18,7 @@ struct SheetTile {
 };
 
 // A grid of frames composited over a checkerboard, for a person to look at.
-bool write_contact_sheet(const std::string& path, const std::vector<SheetTile>& tiles,
-                         int tile_width = 320, int columns = 4);
+bool write_contact_sheet(const std::string& path, const std::vector<SheetTile>& tiles, int tile_width = 320,
+                         int columns = 4);
 
 }  // namespace mattivo

@@ -52,8 +52,7 @@ std::string draw_selection(ofxhost::Instance& inst, const Selection& s, int w, i
 
 // The plug-in loaded, its instance made as from a saved project and set up
 // for the clip, the selection drawn on it.
-Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::string& url,
-                      PulledMatte* out) {
+Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::string& url, PulledMatte* out) {
   std::string plugin_path = find_plugin(o.plugin);
   if (plugin_path.empty())
     return "CorvaneMattivo.ofx.bundle not found (build it, install it, or give --plugin)";
@@ -71,7 +70,8 @@ Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::str
   inst.set_project(clip.width, clip.height);
   inst.set_frame_range(o.first_frame, o.first_frame + n - 1);
   inst.set_frame_rate(o.fps);
-  inst.set_source([&clip, &o](double t) { return load_frame(clip, static_cast<int>(std::lround(t - o.first_frame))); });
+  inst.set_source(
+      [&clip, &o](double t) { return load_frame(clip, static_cast<int>(std::lround(t - o.first_frame))); });
   inst.set_int("quality", o.quality == "fast" ? 1 : 0);
   inst.set_double("edge_softness", o.softness);
   inst.set_string("text_hint", o.hint);
@@ -101,7 +101,8 @@ Failure wait_for_matte(const PullOptions& o, ofxhost::Plugin& plugin, ofxhost::I
     if (starts_with(*status, "ready:") || starts_with(*status, "failed:")) break;
     if (std::chrono::steady_clock::now() > deadline) {
       progress.done();
-      return "the pull did not finish within " + std::to_string(o.timeout_s) + " s (last status: " + *status + ")";
+      return "the pull did not finish within " + std::to_string(o.timeout_s) + " s (last status: " + *status +
+             ")";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -139,8 +140,8 @@ Failure pull_matte(const PullOptions& o, const PullPlan& plan, PulledMatte* out)
 
   const Clip& clip = plan.clip;
   if (!o.quiet)
-    std::cerr << "pulling a matte of " << clip.files.size() << " frames (" << clip.width << "x"
-              << clip.height << "), anchor frame " << o.anchor << "\n";
+    std::cerr << "pulling a matte of " << clip.files.size() << " frames (" << clip.width << "x" << clip.height
+              << "), anchor frame " << o.anchor << "\n";
   out->instance->press("pull_alpha", o.first_frame + o.anchor);
   return wait_for_matte(o, *out->plugin, *out->instance, &out->status);
 }

@@ -15,16 +15,21 @@ std::string normalise_selection(const PullOptions& o, int w, int h, Selection* s
   if (o.box) {
     Box b = *o.box;
     if (b.pixels) {
-      b.x /= w; b.w /= w; b.y /= h; b.h /= h;
+      b.x /= w;
+      b.w /= w;
+      b.y /= h;
+      b.h /= h;
     }
     const double eps = 1e-9;
     if (b.x + b.w > 1 + eps || b.y + b.h > 1 + eps)
       return "--box lies outside the frame (" + std::to_string(w) + "x" + std::to_string(h) + ")";
     s->has_box = true;
-    s->bx = b.x; s->by = b.y; s->bw = b.w; s->bh = b.h;
+    s->bx = b.x;
+    s->by = b.y;
+    s->bw = b.w;
+    s->bh = b.h;
   }
-  auto take_dabs = [&](const std::vector<Dab>& in,
-                       std::vector<Selection::Point>* out) -> std::string {
+  auto take_dabs = [&](const std::vector<Dab>& in, std::vector<Selection::Point>* out) -> std::string {
     for (const Dab& d : in) {
       double x = d.pixels ? d.x / w : d.x, y = d.pixels ? d.y / h : d.y;
       if (x > 1 || y > 1) return "a brush dab lies outside the frame";
@@ -49,8 +54,7 @@ Failure prepare_pull(const PullOptions& o, PullPlan* plan) {
   if (!err.empty()) return err;
   const int n = static_cast<int>(plan->clip.files.size());
   if (o.anchor >= n)
-    return "--anchor " + std::to_string(o.anchor) + " is past the last frame (" +
-           std::to_string(n - 1) + ")";
+    return "--anchor " + std::to_string(o.anchor) + " is past the last frame (" + std::to_string(n - 1) + ")";
   if (!(err = normalise_selection(o, plan->clip.width, plan->clip.height, &plan->selection)).empty())
     return err;
 
@@ -60,8 +64,7 @@ Failure prepare_pull(const PullOptions& o, PullPlan* plan) {
   Staging& staging = plan->staging;
   staging.dir = fs::path(o.out) / (".partial-" + std::to_string(getpid()));
   fs::remove_all(staging.dir, ec);
-  if (!fs::create_directories(staging.dir / "rgba", ec) ||
-      !fs::create_directories(staging.dir / "matte", ec))
+  if (!fs::create_directories(staging.dir / "rgba", ec) || !fs::create_directories(staging.dir / "matte", ec))
     return "cannot write into " + o.out;
   return std::nullopt;
 }

@@ -17,7 +17,8 @@ Failure publish_outputs(const PullOptions& o, const PullPlan& plan, const std::s
   }
   const size_t n = plan.clip.files.size();
   std::cout << status << "\n"
-            << "RGBA frames:   " << (fs::path(o.out) / "rgba").string() << "/ (" << n << " PNG, premultiplied)\n"
+            << "RGBA frames:   " << (fs::path(o.out) / "rgba").string() << "/ (" << n
+            << " PNG, premultiplied)\n"
             << "mattes:        " << (fs::path(o.out) / "matte").string() << "/ (" << n << " PNG)\n"
             << "contact sheet: " << (fs::path(o.out) / "contact_sheet.png").string() << "\n";
   return std::nullopt;

@@ -40,7 +40,8 @@ Failure render_outputs(const PullOptions& o, const PullPlan& plan, ofxhost::Inst
       fs::path file = staging / (mode == 0 ? "rgba" : "matte") / protocol::indexed_file_name(i, ".png");
       if (!write_png(file.string(), out, mode == 0 ? 4 : 1)) return "cannot write " + file.string();
     }
-    if (on_sheet[i]) tiles.push_back({(staging / "rgba" / protocol::indexed_file_name(i, ".png")).string(), i});
+    if (on_sheet[i])
+      tiles.push_back({(staging / "rgba" / protocol::indexed_file_name(i, ".png")).string(), i});
     progress.show("rendering " + std::to_string(i + 1) + "/" + std::to_string(n));
   }
   progress.done();

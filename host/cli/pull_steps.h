@@ -23,7 +23,9 @@ using Failure = std::optional<std::string>;
 struct Selection {
   bool has_box = false;
   double bx = 0, by = 0, bw = 0, bh = 0;
-  struct Point { double x, y, size; };
+  struct Point {
+    double x, y, size;
+  };
   std::vector<Point> adds, excludes;
 };
 
@@ -62,11 +64,9 @@ Failure prepare_pull(const PullOptions& options, PullPlan* plan);
 Failure pull_matte(const PullOptions& options, const PullPlan& plan, PulledMatte* out);
 
 // Renders every frame as RGBA and as matte, and the contact sheet, into staging.
-Failure render_outputs(const PullOptions& options, const PullPlan& plan,
-                       ofxhost::Instance& instance);
+Failure render_outputs(const PullOptions& options, const PullPlan& plan, ofxhost::Instance& instance);
 
 // Moves the staged outputs into the output folder and prints where they are.
-Failure publish_outputs(const PullOptions& options, const PullPlan& plan,
-                        const std::string& status);
+Failure publish_outputs(const PullOptions& options, const PullPlan& plan, const std::string& status);
 
 }  // namespace mattivo

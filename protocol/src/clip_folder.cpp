@@ -24,7 +24,8 @@ nlohmann::json clip_request(const nlohmann::json& clip_document, const std::stri
                      {key::kQuality, quality},
                      {key::kStrokes, nlohmann::json::array()},
                      {key::kTextPrompt, ""}};
-  if (selection == "box" || selection == "both") doc[key::kBbox] = clip_document.value(key::kBbox, nlohmann::json());
+  if (selection == "box" || selection == "both")
+    doc[key::kBbox] = clip_document.value(key::kBbox, nlohmann::json());
   if (selection == "dabs" || selection == "both")
     doc[key::kStrokes] = clip_document.value(key::kStrokes, nlohmann::json::array());
   if (selection == "hint") doc[key::kTextPrompt] = hint;

@@ -29,14 +29,13 @@ std::vector<unsigned char> load_gray(const std::string& path, int* width, int* h
   int h = 0;
   int channels = 0;
   // stbi_info_from_file leaves the file position where it found it.
-  if (!stbi_info_from_file(file.get(), &w, &h, &channels) || w <= 0 || h <= 0 ||
-      w > kMaxMatteSide || h > kMaxMatteSide) {
+  if (!stbi_info_from_file(file.get(), &w, &h, &channels) || w <= 0 || h <= 0 || w > kMaxMatteSide ||
+      h > kMaxMatteSide) {
     return {};
   }
   int dw = 0;
   int dh = 0;
-  std::unique_ptr<unsigned char, StbFree> pixels(
-      stbi_load_from_file(file.get(), &dw, &dh, &channels, 1));
+  std::unique_ptr<unsigned char, StbFree> pixels(stbi_load_from_file(file.get(), &dw, &dh, &channels, 1));
   if (!pixels || dw != w || dh != h) {
     return {};
   }

@@ -36,8 +36,8 @@ std::vector<unsigned char> rgba_to_jpeg(const unsigned char* rgba, int w, int h,
   }
   JpegBuffer jpeg;
   unsigned long size = 0;
-  const int rc = tjCompress2(compressor.handle, rgba, w, w * 4, h, TJPF_RGBX, &jpeg.data, &size,
-                             TJSAMP_444, std::clamp(quality, 1, 100), 0);
+  const int rc = tjCompress2(compressor.handle, rgba, w, w * 4, h, TJPF_RGBX, &jpeg.data, &size, TJSAMP_444,
+                             std::clamp(quality, 1, 100), 0);
   if (rc != 0 || !jpeg.data || size == 0) {
     return {};
   }

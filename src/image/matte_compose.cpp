@@ -28,22 +28,20 @@ inline unsigned mul_div255(unsigned v, unsigned m) {
 // Byte rows work on whole channels: `m4` holds each pixel's matte value in all
 // four of its bytes and `alpha` is 255 in the alpha bytes, 0 elsewhere, so the
 // loops below are plain element-wise ones (255 * m rounds back to m).
-void premultiply_row8(const Byte* __restrict s, const Byte* __restrict m4,
-                      const Byte* __restrict alpha, Byte* __restrict d, int n) {
+void premultiply_row8(const Byte* __restrict s, const Byte* __restrict m4, const Byte* __restrict alpha,
+                      Byte* __restrict d, int n) {
   for (int k = 0; k < 4 * n; ++k) {
     d[k] = static_cast<Byte>(mul_div255(s[k] | alpha[k], m4[k]));
   }
 }
 
-void alpha_only_row8(const Byte* __restrict m4, const Byte* __restrict alpha, Byte* __restrict d,
-                     int n) {
+void alpha_only_row8(const Byte* __restrict m4, const Byte* __restrict alpha, Byte* __restrict d, int n) {
   for (int k = 0; k < 4 * n; ++k) {
     d[k] = m4[k] & alpha[k];
   }
 }
 
-void matte_only_row8(const Byte* __restrict m4, const Byte* __restrict alpha, Byte* __restrict d,
-                     int n) {
+void matte_only_row8(const Byte* __restrict m4, const Byte* __restrict alpha, Byte* __restrict d, int n) {
   for (int k = 0; k < 4 * n; ++k) {
     d[k] = m4[k] | alpha[k];
   }
@@ -57,8 +55,7 @@ void spread_row8(const Byte* __restrict m, Byte* __restrict m4, int n) {
   }
 }
 
-void premultiply_rowf(const float* __restrict s, const Byte* __restrict m, float* __restrict d,
-                      int n) {
+void premultiply_rowf(const float* __restrict s, const Byte* __restrict m, float* __restrict d, int n) {
   for (int i = 0; i < n; ++i) {
     const float a = static_cast<float>(m[i]) / 255.0f;
     d[4 * i + 0] = s[4 * i + 0] * a;
@@ -248,8 +245,8 @@ void matte_framef(const Rows& rows, int height, const GrayView& matte, bool matt
 
 }  // namespace
 
-void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth,
-                   const GrayView* matte, bool matte_only) {
+void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth, const GrayView* matte,
+                   bool matte_only) {
   const std::int64_t width64 = std::int64_t{out.bounds.x2} - out.bounds.x1;
   const std::int64_t height64 = std::int64_t{out.bounds.y2} - out.bounds.y1;
   if (width64 <= 0 || height64 <= 0 || width64 > INT32_MAX || height64 > INT32_MAX) {

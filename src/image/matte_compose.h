@@ -31,7 +31,7 @@ enum class PixelDepth { Byte, Float };
 // two overlap and transparent black elsewhere. With one, matte_only gives
 // (m, m, m, 1) and otherwise the colour is premultiplied by m and alpha
 // replaced by it. Source pixels are read at the output's depth.
-void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth,
-                   const GrayView* matte, bool matte_only);
+void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth, const GrayView* matte,
+                   bool matte_only);
 
 }  // namespace tessel

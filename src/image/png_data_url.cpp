@@ -6,8 +6,8 @@
 
 // Debian's libstb carries the implementation; its header only declares this
 // function inside the implementation section, so we declare it ourselves.
-extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
-                                                 int x, int y, int n, int* out_len);
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int x, int y,
+                                                int n, int* out_len);
 
 namespace tessel {
 namespace {

@@ -28,23 +28,32 @@ typedef struct OfxInteract* OfxInteractHandle;
 typedef struct OfxMutex* OfxMutexHandle;
 typedef struct OfxDrawContext* OfxDrawContextHandle;
 
-typedef OfxStatus(OfxPluginEntryPoint)(const char* action, const void* handle,
-                                        OfxPropertySetHandle inArgs,
-                                        OfxPropertySetHandle outArgs);
-typedef void(OfxThreadFunctionV1)(unsigned int threadIndex, unsigned int threadMax,
-                                  void* customArg);
+typedef OfxStatus(OfxPluginEntryPoint)(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                                       OfxPropertySetHandle outArgs);
+typedef void(OfxThreadFunctionV1)(unsigned int threadIndex, unsigned int threadMax, void* customArg);
 
-typedef struct OfxRangeI { int min, max; } OfxRangeI;
-typedef struct OfxRangeD { double min, max; } OfxRangeD;
-typedef struct OfxPointI { int x, y; } OfxPointI;
-typedef struct OfxPointD { double x, y; } OfxPointD;
-typedef struct OfxRectI { int x1, y1, x2, y2; } OfxRectI;
-typedef struct OfxRectD { double x1, y1, x2, y2; } OfxRectD;
+typedef struct OfxRangeI {
+  int min, max;
+} OfxRangeI;
+typedef struct OfxRangeD {
+  double min, max;
+} OfxRangeD;
+typedef struct OfxPointI {
+  int x, y;
+} OfxPointI;
+typedef struct OfxPointD {
+  double x, y;
+} OfxPointD;
+typedef struct OfxRectI {
+  int x1, y1, x2, y2;
+} OfxRectI;
+typedef struct OfxRectD {
+  double x1, y1, x2, y2;
+} OfxRectD;
 
 typedef struct OfxHost {
   OfxPropertySetHandle host;
-  const void* (*fetchSuite)(OfxPropertySetHandle host, const char* suiteName,
-                            int suiteVersion);
+  const void* (*fetchSuite)(OfxPropertySetHandle host, const char* suiteName, int suiteVersion);
 } OfxHost;
 
 typedef struct OfxPlugin {
@@ -105,8 +114,7 @@ typedef struct OfxParameterSuiteV1 {
 typedef struct OfxImageEffectSuiteV1 {
   OfxStatus (*getPropertySet)(OfxImageEffectHandle, OfxPropertySetHandle* propHandle);
   OfxStatus (*getParamSet)(OfxImageEffectHandle, OfxParamSetHandle* paramSet);
-  OfxStatus (*clipDefine)(OfxImageEffectHandle, const char* name,
-                          OfxPropertySetHandle* propertySet);
+  OfxStatus (*clipDefine)(OfxImageEffectHandle, const char* name, OfxPropertySetHandle* propertySet);
   OfxStatus (*clipGetHandle)(OfxImageEffectHandle, const char* name, OfxImageClipHandle* clip,
                              OfxPropertySetHandle* propertySet);
   OfxStatus (*clipGetPropertySet)(OfxImageClipHandle, OfxPropertySetHandle* propHandle);
@@ -129,15 +137,13 @@ typedef struct OfxInteractSuiteV1 {
 } OfxInteractSuiteV1;
 
 typedef struct OfxMessageSuiteV1 {
-  OfxStatus (*message)(void* handle, const char* messageType, const char* messageId,
-                       const char* format, ...);
+  OfxStatus (*message)(void* handle, const char* messageType, const char* messageId, const char* format, ...);
 } OfxMessageSuiteV1;
 
 typedef struct OfxMessageSuiteV2 {
-  OfxStatus (*message)(void* handle, const char* messageType, const char* messageId,
-                       const char* format, ...);
-  OfxStatus (*setPersistentMessage)(void* handle, const char* messageType,
-                                    const char* messageId, const char* format, ...);
+  OfxStatus (*message)(void* handle, const char* messageType, const char* messageId, const char* format, ...);
+  OfxStatus (*setPersistentMessage)(void* handle, const char* messageType, const char* messageId,
+                                    const char* format, ...);
   OfxStatus (*clearPersistentMessage)(void* handle);
 } OfxMessageSuiteV2;
 

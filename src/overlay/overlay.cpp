@@ -50,8 +50,8 @@ void writeString(OfxParamHandle handle, const std::string& text) { set_string_va
 // Every suite function the overlay calls; a host that lacks one gets no overlay.
 bool suitesReady() {
   return gInteract && gInteract->interactGetPropertySet && gProp && gProp->propGetPointer &&
-         gProp->propGetDoubleN && gEffect && gEffect->getPropertySet && gEffect->getParamSet &&
-         gParam && gParam->paramGetHandle && gParam->paramGetValue && gParam->paramSetValue;
+         gProp->propGetDoubleN && gEffect && gEffect->getPropertySet && gEffect->getParamSet && gParam &&
+         gParam->paramGetHandle && gParam->paramGetValue && gParam->paramSetValue;
 }
 
 OfxImageEffectHandle effectOf(const void* handle) {
@@ -140,8 +140,7 @@ Point penPosition(OfxPropertySetHandle inArgs, const Project& project) {
 }
 
 // Pen-down starts a drag at the pen; pen-motion continues the active one.
-OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle inArgs,
-                    bool down) {
+OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle inArgs, bool down) {
   Drag drag;
   {
     std::lock_guard<std::mutex> lock(gDragMu);
@@ -165,7 +164,8 @@ OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle
   double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
   if (!std::isfinite(r)) r = kDefaultBrushSize;
   if (tool == kToolExclude) r = -r;
-  const std::optional<std::string> brush = protocol::append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
+  const std::optional<std::string> brush =
+      protocol::append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
   if (brush) writeString(ctx.brushParam, *brush);
   return kOfxStatOK;
 }
@@ -202,10 +202,8 @@ OfxStatus run(const char* action, const void* handle, OfxPropertySetHandle inArg
 
   if (!action) return kOfxStatReplyDefault;
   if (std::strcmp(action, kOfxInteractActionDraw) == 0) return drawAction(ctx);
-  if (std::strcmp(action, kOfxInteractActionPenDown) == 0)
-    return penAction(ctx, handle, inArgs, true);
-  if (std::strcmp(action, kOfxInteractActionPenMotion) == 0)
-    return penAction(ctx, handle, inArgs, false);
+  if (std::strcmp(action, kOfxInteractActionPenDown) == 0) return penAction(ctx, handle, inArgs, true);
+  if (std::strcmp(action, kOfxInteractActionPenMotion) == 0) return penAction(ctx, handle, inArgs, false);
   if (std::strcmp(action, kOfxInteractActionPenUp) == 0) return penUpAction(handle);
   return kOfxStatReplyDefault;
 }

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "net/http_client.h"
+#include "plugin/instance_registry.h"
 #include "protocol/api.h"
 #include "suites/host_access.h"
-#include "plugin/instance_registry.h"
 #include "suites/params.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include "plugin/describe.h"
 #include "plugin/overlay_entry.h"
+#include "protocol/api.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
-#include "protocol/api.h"
 
 namespace {
 
@@ -79,8 +79,7 @@ void defineParams(OfxImageEffectHandle effect) {
   }
   if (auto p = define(params::kTextHint, kOfxParamTypeString, "Character hint (optional)")) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "");
-    gProp->propSetString(p, kOfxParamPropHint, 0,
-                         "e.g. 'woman in red'. Used when no box or brush is drawn.");
+    gProp->propSetString(p, kOfxParamPropHint, 0, "e.g. 'woman in red'. Used when no box or brush is drawn.");
   }
   if (auto p = define(params::kQuality, kOfxParamTypeChoice, "Quality")) {
     setOptions(p, {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
@@ -123,14 +122,12 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   gProp->propSetString(props, kOfxPropLabel, 0, "Corvane Mattivo");
   gProp->propSetString(props, kOfxImageEffectPluginPropGrouping, 0, "Corvane");
   gProp->propSetString(props, kOfxPropPluginDescription, 0, kDescription);
-  gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0,
-                       kOfxImageEffectContextFilter);
+  gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0, kOfxImageEffectContextFilter);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthFloat);
   gProp->propSetInt(props, kOfxImageEffectPluginPropSingleInstance, 0, 0);
   gProp->propSetInt(props, kOfxImageEffectPluginPropHostFrameThreading, 0, 1);
-  gProp->propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0,
-                       kOfxImageEffectRenderFullySafe);
+  gProp->propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
   gProp->propSetInt(props, kOfxImageEffectPropSupportsMultiResolution, 0, 1);
   gProp->propSetInt(props, kOfxImageEffectPropSupportsTiles, 0, 0);
   gProp->propSetPointer(props, kOfxImageEffectPluginPropOverlayInteractV1, 0,

@@ -21,8 +21,8 @@ inline unsigned char float_to_byte(float v) {
   return static_cast<unsigned char>(static_cast<int>(c * 255.0f + 0.5f));
 }
 
-void convert_row_bytes(const unsigned char* __restrict src, const int* __restrict offsets,
-                       int width, unsigned char* __restrict dst) {
+void convert_row_bytes(const unsigned char* __restrict src, const int* __restrict offsets, int width,
+                       unsigned char* __restrict dst) {
   for (int x = 0; x < width; ++x) {
     std::memcpy(dst + 4 * x, src + offsets[x], 4);
   }

@@ -102,7 +102,8 @@ void FrameWriter::encode(Frame& frame) {
     const std::vector<unsigned char> jpeg =
         tessel::rgba_to_jpeg(frame.image.pixels.data(), frame.image.width, frame.image.height, kJpegQuality);
     encoded = !jpeg.empty();
-    written = encoded && write_file(folder_ + protocol::indexed_file_name(frame.index, protocol::kFrameExtension), jpeg);
+    written = encoded &&
+              write_file(folder_ + protocol::indexed_file_name(frame.index, protocol::kFrameExtension), jpeg);
   } catch (...) {
     // Counted as a frame that could not be encoded or written, below.
   }

@@ -65,8 +65,7 @@ bool write_file(const std::string& path, const std::vector<unsigned char>& bytes
     if (!file) {
       return false;
     }
-    ok = bytes.empty() ||
-         std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
     // Closing flushes the last buffer; a full disk may only show up here.
     ok = std::fclose(file.release()) == 0 && ok;
   }
@@ -87,8 +86,8 @@ bool is_valid_session_id(const std::string& id) {
     return false;
   }
   for (char c : id) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '_' || c == '-';
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-';
     if (!ok) {
       return false;
     }

@@ -58,8 +58,6 @@ bool private_folder_ok(const std::string& path, bool repair, std::string* reason
   return true;
 }
 
-bool remove_file(const std::string& path) {
-  return std::remove(path.c_str()) == 0 || errno == ENOENT;
-}
+bool remove_file(const std::string& path) { return std::remove(path.c_str()) == 0 || errno == ENOENT; }
 
 }  // namespace platform

@@ -5,14 +5,14 @@
 #include <new>
 
 #include "overlay/overlay.h"
-#include "plugin/describe.h"
-#include "plugin/overlay_entry.h"
-#include "plugin/render.h"
 #include "plugin/beacon.h"
-#include "suites/host_access.h"
+#include "plugin/describe.h"
 #include "plugin/instance_registry.h"
-#include "suites/params.h"
+#include "plugin/overlay_entry.h"
 #include "plugin/pull.h"
+#include "plugin/render.h"
+#include "suites/host_access.h"
+#include "suites/params.h"
 
 namespace {
 

@@ -9,14 +9,14 @@
 
 #include "plugin/frame_convert.h"
 #include "plugin/frame_writer.h"
-#include "suites/host_access.h"
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
-#include "suites/params.h"
 #include "plugin/pull.h"
 #include "plugin/pull_job.h"
 #include "plugin/request_document.h"
 #include "plugin/session_worker.h"
+#include "suites/host_access.h"
+#include "suites/params.h"
 
 namespace {
 

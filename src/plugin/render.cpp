@@ -2,8 +2,8 @@
 // matte alone, or the source, over the output image's bounds. Decoded mattes
 // of the eight most recently decoded files stay in gCache.
 #include <charconv>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -14,11 +14,11 @@
 
 #include "image/image_io.h"
 #include "image/matte_compose.h"
-#include "plugin/render.h"
-#include "suites/host_access.h"
 #include "plugin/matte_store.h"
+#include "plugin/render.h"
 #include "protocol/api.h"
 #include "protocol/clip_folder.h"
+#include "suites/host_access.h"
 #include "suites/params.h"
 
 namespace {
@@ -37,8 +37,7 @@ constexpr std::size_t kCacheSize = 8;
 std::mutex gCacheMu;
 std::deque<CacheEntry> gCache;
 
-bool fetch_image(OfxImageEffectHandle effect, const char* clip_name, double time,
-                 HostImage* image) {
+bool fetch_image(OfxImageEffectHandle effect, const char* clip_name, double time, HostImage* image) {
   OfxImageClipHandle clip = nullptr;
   gEffect->clipGetHandle(effect, clip_name, &clip, nullptr);
   if (!clip) {
@@ -139,7 +138,8 @@ std::shared_ptr<const Matte> find_matte(OfxImageEffectHandle effect, double time
   if (index < 0 || !working_root_usable()) {
     return nullptr;
   }
-  return cached_matte(temp_root() + session + "/" + protocol::indexed_file_name(index, protocol::kMatteExtension));
+  return cached_matte(temp_root() + session + "/" +
+                      protocol::indexed_file_name(index, protocol::kMatteExtension));
 }
 
 }  // namespace
@@ -171,8 +171,7 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   const std::size_t pixel_bytes = is_float ? 16 : 4;
   tessel::ImageView src;
   tessel::ImageView out;
-  if (!read_view(source.handle, pixel_bytes, &src) ||
-      !read_view(output.handle, pixel_bytes, &out)) {
+  if (!read_view(source.handle, pixel_bytes, &src) || !read_view(output.handle, pixel_bytes, &out)) {
     return kOfxStatFailed;
   }
 

@@ -41,6 +41,4 @@ nlohmann::json request_document(const RequestInputs& in) {
   return doc;
 }
 
-std::string request_body(const RequestInputs& in) {
-  return protocol::dump_compact(request_document(in));
-}
+std::string request_body(const RequestInputs& in) { return protocol::dump_compact(request_document(in)); }

@@ -10,7 +10,7 @@
 
 // Everything the document is made of, as read from the instance at launch.
 struct RequestInputs {
-  double time = 0.0;        // of the instance-changed action that started the pull
+  double time = 0.0;         // of the instance-changed action that started the pull
   double first_frame = 0.0;  // F, the clip's first frame
   int frame_count = 1;       // N, frames grabbed
   int quality_index = 0;     // 0 = fine edges, anything else = fast

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "net/http_client.h"
+#include "plugin/instance_registry.h"
+#include "plugin/matte_store.h"
 #include "protocol/api.h"
 #include "protocol/clip_folder.h"
 #include "protocol/json_text.h"
 #include "suites/host_access.h"
-#include "plugin/instance_registry.h"
-#include "plugin/matte_store.h"
 #include "suites/params.h"
 
 namespace {
@@ -133,8 +133,8 @@ void run(const Session& s) {
   const tessel::HttpClient http(options);
 
   // Create.
-  tessel::HttpResponse created = http.post_json(protocol::sessions_url(job.backend_url),
-                                                protocol::create_body(job.fps));
+  tessel::HttpResponse created =
+      http.post_json(protocol::sessions_url(job.backend_url), protocol::create_body(job.fps));
   if (s.abandoned()) {
     return end_quietly();
   }

@@ -118,7 +118,8 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-std::string raw_exchange(const std::string& base_url, const std::string& bytes, bool close_sending, int timeout_ms) {
+std::string raw_exchange(const std::string& base_url, const std::string& bytes, bool close_sending,
+                         int timeout_ms) {
   // base_url: http://127.0.0.1:PORT[/prefix]
   size_t colon = base_url.rfind(':');
   int port = std::atoi(base_url.c_str() + colon + 1);

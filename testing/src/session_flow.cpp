@@ -26,11 +26,12 @@ int clip_frame_count(const std::string& clip_dir) {
   return doc.is_object() ? doc.value(protocol::clip_key::kFrames, 0) : 0;
 }
 
-std::string clip_request(const std::string& clip_dir, const std::string& quality, const std::string& selection,
-                         double softness) {
+std::string clip_request(const std::string& clip_dir, const std::string& quality,
+                         const std::string& selection, double softness) {
   const json clip = protocol::read_clip_document(clip_dir);
   if (!clip.is_object()) return "";
-  return protocol::dump_compact(protocol::clip_request(clip, quality, selection, softness, "the person walking"));
+  return protocol::dump_compact(
+      protocol::clip_request(clip, quality, selection, softness, "the person walking"));
 }
 
 SessionRun run_plugin_session(const PluginClient& client, const std::string& base_url,
@@ -48,7 +49,8 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
 
   auto t = Clock::now();
   for (int i = 0; i < count; ++i) {
-    std::string bytes = read_file(frames_dir + "/" + protocol::indexed_file_name(i, protocol::kFrameExtension));
+    std::string bytes =
+        read_file(frames_dir + "/" + protocol::indexed_file_name(i, protocol::kFrameExtension));
     Reply r;
     for (int attempt = 0; attempt < 3; ++attempt) {
       r = client.put_bytes(protocol::frame_url(session, i), bytes);
@@ -96,7 +98,8 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
       run.failure = "download failed at frame " + std::to_string(i);
       return run;
     }
-    std::ofstream(out_dir + "/" + protocol::indexed_file_name(i, protocol::kMatteExtension), std::ios::binary) << r.body;
+    std::ofstream(out_dir + "/" + protocol::indexed_file_name(i, protocol::kMatteExtension), std::ios::binary)
+        << r.body;
   }
   run.download_seconds = since(t);
   run.ok = true;

@@ -29,8 +29,8 @@ struct TempDir {
 inline std::string test_clip(const std::string& scenario, int width = 320, int height = 180, int frames = 12,
                              int seed = 2) {
   static TempDir root;
-  std::string dir = root.path + "/" + scenario + "-" + std::to_string(width) + "x" + std::to_string(height) + "-" +
-                    std::to_string(frames) + "-" + std::to_string(seed);
+  std::string dir = root.path + "/" + scenario + "-" + std::to_string(width) + "x" + std::to_string(height) +
+                    "-" + std::to_string(frames) + "-" + std::to_string(seed);
   if (!std::filesystem::exists(dir + "/" + protocol::kClipDocument)) {
     tessel::ClipSpec spec;
     tessel::scenario_spec(scenario, &spec);
@@ -70,12 +70,14 @@ struct LocalBackend {
 inline nlohmann::json parse(const std::string& body) { return nlohmann::json::parse(body, nullptr, false); }
 
 // Polls until the session is COMPLETED or FAILED (bounded), returning the last answer.
-inline nlohmann::json wait_done(const PluginClient& client, const std::string& session_url, double seconds = 120) {
+inline nlohmann::json wait_done(const PluginClient& client, const std::string& session_url,
+                                double seconds = 120) {
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   nlohmann::json doc;
   while (std::chrono::steady_clock::now() < end) {
     doc = parse(client.get(session_url).body);
-    if (doc.is_object() && (doc.value("status", "") == "COMPLETED" || doc.value("status", "") == "FAILED")) break;
+    if (doc.is_object() && (doc.value("status", "") == "COMPLETED" || doc.value("status", "") == "FAILED"))
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return doc;
@@ -94,7 +96,8 @@ inline std::string six(int i) { return protocol::index_name(i); }
 inline bool upload_frames(const PluginClient& client, const std::string& session_url, const std::string& clip,
                           int count) {
   for (int i = 0; i < count; ++i) {
-    Reply r = client.put_bytes(session_url + "/frames/" + std::to_string(i), read_file(clip + "/frames/" + six(i) + ".jpg"));
+    Reply r = client.put_bytes(session_url + "/frames/" + std::to_string(i),
+                               read_file(clip + "/frames/" + six(i) + ".jpg"));
     if (r.code != 200) return false;
   }
   return true;

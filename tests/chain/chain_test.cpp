@@ -20,9 +20,8 @@ TEST(ChainDump, WritesCompactSortedDocument) {
   Chain chain;
   EXPECT_EQ(chain.dump(), "[]");
   chain.nodes.push_back(ChainNode{"t1", "t0", "p", "v", 42, 5.0, true});
-  EXPECT_EQ(chain.dump(),
-            R"([{"completed":true,"duration_sec":5.0,"parent_task_id":"t0","prompt":"p",)"
-            R"("seed":42,"task_id":"t1","video_url":"v"}])");
+  EXPECT_EQ(chain.dump(), R"([{"completed":true,"duration_sec":5.0,"parent_task_id":"t0","prompt":"p",)"
+                          R"("seed":42,"task_id":"t1","video_url":"v"}])");
 }
 
 TEST(ChainDump, EscapesControlsButNotNonAscii) {
@@ -68,13 +67,13 @@ TEST(ChainLoad, MissingKeysTakeDefaults) {
 
 TEST(ChainLoad, AnyFaultLeavesAnEmptyChain) {
   for (const char* text : {
-           R"([{"seed":"7"}])", R"([{"completed":1}])", R"([{"duration_sec":true}])",
-           R"([{"task_id":5}])", R"([{"prompt":null}])", "[3]", "42", "\"text\"", "true",
+           R"([{"seed":"7"}])", R"([{"completed":1}])", R"([{"duration_sec":true}])", R"([{"task_id":5}])",
+           R"([{"prompt":null}])", "[3]", "42", "\"text\"", "true",
            R"([{"task_id":"a"},{"task_id":"b"})",  // truncated after complete elements
-           R"([{"task_id":"a"},7])",                // second element not an object
-           R"([{"task_id":"a"},])",                 // trailing comma
-           R"([{"task_id":"a"}] // note)",          // comment
-           R"([{"task_id":"a"}] [])",               // two documents
+           R"([{"task_id":"a"},7])",               // second element not an object
+           R"([{"task_id":"a"},])",                // trailing comma
+           R"([{"task_id":"a"}] // note)",         // comment
+           R"([{"task_id":"a"}] [])",              // two documents
        }) {
     EXPECT_TRUE(loaded(text).nodes.empty()) << text;
   }
@@ -94,9 +93,17 @@ TEST(ChainLoad, SeedAndDurationConversions) {
   struct Case {
     const char* seed;
     int expected;
-  } seeds[] = {{"2.9", 2},   {"-2.9", -2},        {"true", 1},           {"false", 0},
-               {"7", 7},     {"4294967297", 1},   {"-4294967295", 1},    {"2147483648", -2147483648},
-               {"18446744073709551615", -1},      {"1e20", 2147483647},  {"-1e20", -2147483647 - 1}};
+  } seeds[] = {{"2.9", 2},
+               {"-2.9", -2},
+               {"true", 1},
+               {"false", 0},
+               {"7", 7},
+               {"4294967297", 1},
+               {"-4294967295", 1},
+               {"2147483648", -2147483648},
+               {"18446744073709551615", -1},
+               {"1e20", 2147483647},
+               {"-1e20", -2147483647 - 1}};
   for (const Case& c : seeds) {
     const Chain chain = loaded(std::string(R"([{"seed":)") + c.seed + "}]");
     ASSERT_EQ(chain.nodes.size(), 1u) << c.seed;
@@ -110,12 +117,10 @@ TEST(ChainLoad, SeedAndDurationConversions) {
 
 TEST(ChainRoundTrip, LoadOfDumpReproducesTheChain) {
   Chain chain;
-  chain.nodes.push_back(ChainNode{"t1", "", "a cat, \"running\"\t\\", "https://v/1.mp4",
-                                  -2147483647 - 1, 0.1, false});
-  chain.nodes.push_back(ChainNode{"t2", "t1", "\xE6\x97\xA5\xE6\x9C\xAC", "", 2147483647,
-                                  1e-300, true});
-  chain.nodes.push_back(ChainNode{"t3", "t2", std::string("nul\0inside", 10), "", 0, 12345.678,
-                                  true});
+  chain.nodes.push_back(
+      ChainNode{"t1", "", "a cat, \"running\"\t\\", "https://v/1.mp4", -2147483647 - 1, 0.1, false});
+  chain.nodes.push_back(ChainNode{"t2", "t1", "\xE6\x97\xA5\xE6\x9C\xAC", "", 2147483647, 1e-300, true});
+  chain.nodes.push_back(ChainNode{"t3", "t2", std::string("nul\0inside", 10), "", 0, 12345.678, true});
   Chain copy;
   copy.load(chain.dump());
   ASSERT_EQ(copy.nodes.size(), chain.nodes.size());

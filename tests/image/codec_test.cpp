@@ -39,8 +39,7 @@ TEST(Base64, EveryByteValueRoundTrips) {
   for (size_t n : {size_t{1}, size_t{2}, size_t{3}, size_t{4}, bytes.size()}) {
     const std::string text = tessel::base64_encode(bytes.data(), n);
     EXPECT_EQ(text.size(), (n + 2) / 3 * 4);
-    EXPECT_EQ(testing_png::base64_decode(text),
-              std::vector<unsigned char>(bytes.begin(), bytes.begin() + n));
+    EXPECT_EQ(testing_png::base64_decode(text), std::vector<unsigned char>(bytes.begin(), bytes.begin() + n));
   }
 }
 
@@ -134,7 +133,8 @@ TEST(PngDataUrl, MaskDecodesToTheSameGreyPixels) {
 TEST(PngDataUrl, RgbaHonoursTheStride) {
   const int w = 5, h = 3;
   const auto rgba = test_frame(w, h, 7);
-  Picture packed = testing_png::read_png(data_url_png(tessel::rgba_to_png_data_url(rgba.data(), w, h, w * 4)));
+  Picture packed =
+      testing_png::read_png(data_url_png(tessel::rgba_to_png_data_url(rgba.data(), w, h, w * 4)));
   EXPECT_EQ(packed.channels, 4);
   EXPECT_EQ(packed.pixels, rgba);
   // Rows padded to 24 bytes: the padding never reaches the picture.
@@ -142,7 +142,8 @@ TEST(PngDataUrl, RgbaHonoursTheStride) {
   for (int y = 0; y < h; ++y) {
     std::copy_n(&rgba[static_cast<size_t>(y) * w * 4], w * 4, &padded[static_cast<size_t>(y) * 24]);
   }
-  Picture strided = testing_png::read_png(data_url_png(tessel::rgba_to_png_data_url(padded.data(), w, h, 24)));
+  Picture strided =
+      testing_png::read_png(data_url_png(tessel::rgba_to_png_data_url(padded.data(), w, h, 24)));
   EXPECT_EQ(strided.pixels, rgba);
 }
 
@@ -190,12 +191,10 @@ TEST_F(LoadGray, ReducesColourToOneChannelAndDropsAlpha) {
   const std::vector<unsigned char> rgba = {10, 10, 10, 0, 200, 200, 200, 255, 255, 255, 255, 7};
   ASSERT_TRUE(testing_png::write_png(path("c.png"), 3, 1, 4, rgba));
   int width = 0, height = 0;
-  EXPECT_EQ(tessel::load_gray(path("c.png"), &width, &height),
-            (std::vector<unsigned char>{10, 200, 255}));
+  EXPECT_EQ(tessel::load_gray(path("c.png"), &width, &height), (std::vector<unsigned char>{10, 200, 255}));
   const std::vector<unsigned char> ga = {30, 0, 240, 128};
   ASSERT_TRUE(testing_png::write_png(path("ga.png"), 2, 1, 2, ga));
-  EXPECT_EQ(tessel::load_gray(path("ga.png"), &width, &height),
-            (std::vector<unsigned char>{30, 240}));
+  EXPECT_EQ(tessel::load_gray(path("ga.png"), &width, &height), (std::vector<unsigned char>{30, 240}));
 }
 
 TEST_F(LoadGray, MissingEmptyOrGarbageFilesGiveNothing) {
@@ -221,7 +220,7 @@ TEST_F(LoadGray, MissingEmptyOrGarbageFilesGiveNothing) {
 // IHDR of a PNG claiming the given size, with no image data after it.
 std::vector<unsigned char> png_header(unsigned w, unsigned h) {
   std::vector<unsigned char> bytes = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A,
-                                      0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+                                      0,    0,   0,   13,  'I',  'H',  'D',  'R'};
   for (unsigned v : {w, h}) {
     for (int shift = 24; shift >= 0; shift -= 8) {
       bytes.push_back(static_cast<unsigned char>(v >> shift));

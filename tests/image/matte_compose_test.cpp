@@ -24,8 +24,7 @@ struct TestImage {
   std::vector<unsigned char> storage;
   std::ptrdiff_t origin = 0;
 
-  TestImage(PixelRect b, bool f, bool top_down = false, int padding = 0)
-      : bounds(b), is_float(f) {
+  TestImage(PixelRect b, bool f, bool top_down = false, int padding = 0) : bounds(b), is_float(f) {
     const std::ptrdiff_t packed = static_cast<std::ptrdiff_t>(b.x2 - b.x1) * (f ? 16 : 4);
     const std::ptrdiff_t h = b.y2 - b.y1;
     const std::ptrdiff_t stride = packed + padding;
@@ -147,8 +146,7 @@ TEST(MatteCompose, HandComputedPixels) {
   tessel::compose_matte(src.view(), out.view(), PixelDepth::Byte, &matte, false);
   EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4), (std::vector<int>{100, 50, 25, 128}));
   tessel::compose_matte(src.view(), out.view(), PixelDepth::Byte, &matte, true);
-  EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4),
-            (std::vector<int>{128, 128, 128, 255}));
+  EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4), (std::vector<int>{128, 128, 128, 255}));
 
   // Float channels are neither clamped nor rounded.
   TestImage fsrc(b, true), fout(b, true);

@@ -50,7 +50,8 @@ TEST(HttpClient, EachShapeSendsItsMethodHeadersAndBody) {
   server.on("POST", "/json", [](const httplib::Request&, httplib::Response& res) {
     reply(res, 201, R"({"ok":true})", "application/json");
   });
-  server.on("PUT", "/frame", [](const httplib::Request&, httplib::Response& res) { reply(res, 200, "stored"); });
+  server.on("PUT", "/frame",
+            [](const httplib::Request&, httplib::Response& res) { reply(res, 200, "stored"); });
   server.on("GET", "/text", [](const httplib::Request&, httplib::Response& res) { reply(res, 202, "poll"); });
   server.on("GET", "/bin", [](const httplib::Request&, httplib::Response& res) {
     reply(res, 200, std::string("\x89PNG\0\x01", 6), "image/png");
@@ -199,9 +200,8 @@ TEST(HttpClient, OnlyHttpIsSpokenAndRedirectsAreBounded) {
 
 TEST(HttpClient, GetBytesJudgesTheStatusAndAppends) {
   TestServer server;
-  server.on("GET", "/missing", [](const httplib::Request&, httplib::Response& res) {
-    reply(res, 404, "no such matte");
-  });
+  server.on("GET", "/missing",
+            [](const httplib::Request&, httplib::Response& res) { reply(res, 404, "no such matte"); });
   server.on("GET", "/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   server.on("GET", "/data", [](const httplib::Request&, httplib::Response& res) { reply(res, 200, "DEF"); });
   server.start();
@@ -279,12 +279,10 @@ TEST(HttpClient, CancelEndsARunningTransfer) {
 
 TEST(HttpClient, OversizedAnswersFailTheTransfer) {
   TestServer server;
-  server.on("GET", "/big", [](const httplib::Request&, httplib::Response& res) {
-    reply(res, 200, std::string(5000, 'x'));
-  });
-  server.on("GET", "/fits", [](const httplib::Request&, httplib::Response& res) {
-    reply(res, 200, std::string(1000, 'y'));
-  });
+  server.on("GET", "/big",
+            [](const httplib::Request&, httplib::Response& res) { reply(res, 200, std::string(5000, 'x')); });
+  server.on("GET", "/fits",
+            [](const httplib::Request&, httplib::Response& res) { reply(res, 200, std::string(1000, 'y')); });
   server.start();
 
   tessel::HttpOptions options;

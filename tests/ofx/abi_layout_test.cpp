@@ -9,7 +9,7 @@
 
 #include "ofx/ofx_api.h"
 
-#define SIZE(S, n, a) \
+#define SIZE(S, n, a)                          \
   static_assert(sizeof(S) == (n), #S " size"); \
   static_assert(alignof(S) == (a), #S " alignment")
 #define OFFSET(S, m, n) static_assert(offsetof(S, m) == (n), #S "." #m " offset")

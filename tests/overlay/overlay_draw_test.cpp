@@ -47,8 +47,8 @@ bool same(const Rgba& a, const Rgba& b) {
 }
 
 std::string show(const Rgba& c) {
-  return "(" + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," + std::to_string(c[2]) +
-         "," + std::to_string(c[3]) + ")";
+  return "(" + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," + std::to_string(c[2]) + "," +
+         std::to_string(c[3]) + ")";
 }
 
 // Lines may fall on either pixel next to their exact position: look around.
@@ -62,10 +62,9 @@ bool near(const Canvas& c, double x, double y, const Rgba& colour) {
 #define EXPECT_LINE(canvas, x, y) \
   EXPECT_TRUE(near(canvas, x, y, kOrange)) << "no outline near canonical (" << (x) << ", " << (y) << ")"
 
-#define EXPECT_COLOUR(canvas, x, y, colour)                                              \
-  EXPECT_TRUE(same((canvas).at(x, y), colour))                                           \
-      << "at canonical (" << (x) << ", " << (y) << ") got " << show((canvas).at(x, y)) \
-      << " want " << show(colour)
+#define EXPECT_COLOUR(canvas, x, y, colour)                                                          \
+  EXPECT_TRUE(same((canvas).at(x, y), colour)) << "at canonical (" << (x) << ", " << (y) << ") got " \
+                                               << show((canvas).at(x, y)) << " want " << show(colour)
 
 class OverlayDrawTest : public plugin_testing::PluginSuite {
  protected:
@@ -85,7 +84,8 @@ class OverlayDrawTest : public plugin_testing::PluginSuite {
     c.pixels = viewer->draw_pixels(c.width, c.height, view, &c.status);
     // An empty read-back means no GL context: that is a failure, never a skip.
     EXPECT_EQ(c.pixels.size(), std::size_t(c.width) * c.height * 4) << "no GL context";
-    if (c.pixels.size() != std::size_t(c.width) * c.height * 4) c.pixels.assign(std::size_t(c.width) * c.height * 4, 0);
+    if (c.pixels.size() != std::size_t(c.width) * c.height * 4)
+      c.pixels.assign(std::size_t(c.width) * c.height * 4, 0);
     return c;
   }
 
@@ -116,8 +116,7 @@ TEST_F(OverlayDrawTest, BoxOutlineHandlesAndDabsLandWhereTheDocumentsSay) {
   EXPECT_COLOUR(c, 700, 700, kNothing);
   EXPECT_COLOUR(c, 470, 700, kNothing);
   // Corner handles are 10 x 10 canonical units around each corner.
-  for (const auto& corner : {std::array<double, 2>{480, 810}, {480, 270}, {1440, 810},
-                             {1440, 270}}) {
+  for (const auto& corner : {std::array<double, 2>{480, 810}, {480, 270}, {1440, 810}, {1440, 270}}) {
     const double sx = corner[0] < 960 ? -1 : 1;  // step away from the box's inside
     const double sy = corner[1] < 540 ? -1 : 1;
     EXPECT_COLOUR(c, corner[0] + 3 * sx, corner[1] + 3 * sy, kOrange);

@@ -4,13 +4,12 @@
 
 #include "overlay/overlay.h"
 #include "suites/host_access.h"
-#include "suites/host_access.h"
 
 namespace {
 
-const char* const kActions[] = {kOfxInteractActionDraw, kOfxInteractActionPenDown,
+const char* const kActions[] = {kOfxInteractActionDraw,      kOfxInteractActionPenDown,
                                 kOfxInteractActionPenMotion, kOfxInteractActionPenUp,
-                                "OfxActionCreateInstance", nullptr};
+                                "OfxActionCreateInstance",   nullptr};
 
 TEST(OverlayWithoutSuites, EveryActionIsLeftToTheHost) {
   int dummy = 0;

@@ -108,11 +108,8 @@ TEST_F(OverlayTest, BrushToolsAppendOneDabPerPenEvent) {
   viewer_->pen_down(at(0.75, 0.25));
   viewer_->pen_up(at(0.75, 0.25));
 
-  expect_dabs(doc("brush_json"), {{0.1, 0.2, 0.05},
-                                  {0.15, 0.2, 0.05},
-                                  {0.2, 0.2, 0.05},
-                                  {0.5, 0.5, -0.05},
-                                  {0.75, 0.25, 0.05}});
+  expect_dabs(doc("brush_json"),
+              {{0.1, 0.2, 0.05}, {0.15, 0.2, 0.05}, {0.2, 0.2, 0.05}, {0.5, 0.5, -0.05}, {0.75, 0.25, 0.05}});
   EXPECT_EQ(instance_->get_string("bbox_json"), "");
 }
 
@@ -225,8 +222,7 @@ TEST_F(OverlayTest, DestroyedInteractLeavesNoDragBehind) {
     instance_->set_int("draw_mask", 1);
     EXPECT_EQ(viewer_->pen_down(at(0.2, 0.2)), kOfxStatOK);
     instance_->set_int("draw_mask", drawMask);
-    EXPECT_EQ(entry(kOfxActionDestroyInstance, viewer_->handle(), nullptr, nullptr),
-              kOfxStatReplyDefault);
+    EXPECT_EQ(entry(kOfxActionDestroyInstance, viewer_->handle(), nullptr, nullptr), kOfxStatReplyDefault);
     instance_->set_int("draw_mask", 1);
     EXPECT_EQ(viewer_->pen_motion(at(0.6, 0.6)), kOfxStatReplyDefault) << drawMask;
   }
@@ -273,8 +269,7 @@ TEST_F(OverlayTest, ConcurrentPenEventsOnTwoViewers) {
     ofxhost::PropertySet args;
     const PenEvent e = at(x, y);
     args.set_dbl(kOfxInteractPropPenPosition, {e.x, e.y});
-    if (entry(action, viewer.handle(), ofxhost::handle_of(args), nullptr) != kOfxStatOK)
-      ++failures;
+    if (entry(action, viewer.handle(), ofxhost::handle_of(args), nullptr) != kOfxStatOK) ++failures;
   };
   constexpr int kStrokes = 40;
   std::thread boxes([&] {

@@ -49,9 +49,8 @@ TEST(ProjectGeometry, PenOutsideTheProjectIsClampedPerAxis) {
     Point canonical;
     Point expected;
   } cases[] = {
-      {{-50, 540}, {0.0, 0.5}},     {{2500, 540}, {1.0, 0.5}},
-      {{960, 5000}, {0.5, 0.0}},    {{960, -10}, {0.5, 1.0}},
-      {{-1e300, 1e300}, {0.0, 0.0}}, {{std::nan(""), std::nan("")}, {0.0, 0.0}},
+      {{-50, 540}, {0.0, 0.5}}, {{2500, 540}, {1.0, 0.5}},     {{960, 5000}, {0.5, 0.0}},
+      {{960, -10}, {0.5, 1.0}}, {{-1e300, 1e300}, {0.0, 0.0}}, {{std::nan(""), std::nan("")}, {0.0, 0.0}},
   };
   for (const auto& c : cases) {
     const Point n = tessel::to_normalised(p, c.canonical);

@@ -51,7 +51,7 @@ TEST(FrameConvert, WorkingSizeCapsTheLongestSideAt1920) {
     int w, h, W, H;
   };
   const Case cases[] = {
-      {3840, 2160, 1920, 1080}, {1280, 720, 1280, 720}, {1, 1, 2, 2},     {2148, 1000, 1919, 893},
+      {3840, 2160, 1920, 1080}, {1280, 720, 1280, 720},  {1, 1, 2, 2},       {2148, 1000, 1919, 893},
       {1920, 1080, 1920, 1080}, {1000, 3000, 640, 1920}, {4000, 1, 1920, 2}, {1, 5000, 2, 1920},
   };
   for (const Case& c : cases) {
@@ -103,7 +103,7 @@ TEST(FrameConvert, EveryByteValueSurvivesTheConversion) {
 TEST(FrameConvert, FloatsAreClampedAndRoundedHalfUp) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  const float samples[] = {1.5f, -0.2f, 0.5f, 0.0f, 1.0f, nan, inf, -inf,
+  const float samples[] = {1.5f,   -0.2f,  0.5f,    0.0f,  1.0f,          nan,  inf,   -inf,
                            0.998f, 0.001f, 0.0019f, 0.25f, 1.0f / 255.0f, 0.7f, -0.0f, 2.0f};
   const unsigned char expected[] = {255, 0, 128, 0, 255, 0, 255, 0, 254, 0, 0, 64, 1, 179, 0, 255};
   // Both the unscaled and the scaled paths: 2 x 2 stays, 1 x 1 is repeated.
@@ -156,8 +156,9 @@ TEST(FrameConvert, LargeFramesAreSampledNearestFromTheTopLeft) {
     for (int y = 0; y < img.h; ++y) {
       for (int x = 0; x < img.w; ++x) {
         const int top = img.h - 1 - y;
-        const unsigned char v[4] = {static_cast<unsigned char>(x % 251), static_cast<unsigned char>(top % 241),
-                                    static_cast<unsigned char>(x / 251), static_cast<unsigned char>(top / 241)};
+        const unsigned char v[4] = {
+            static_cast<unsigned char>(x % 251), static_cast<unsigned char>(top % 241),
+            static_cast<unsigned char>(x / 251), static_cast<unsigned char>(top / 241)};
         if (is_float) {
           float* p = reinterpret_cast<float*>(img.at(x, y));
           for (int c = 0; c < 4; ++c) {

@@ -93,8 +93,7 @@ TEST(PluginBinary, HostWithoutSuitesNeverCrashesIt) {
     EXPECT_EQ(main(kOfxActionDescribe, nullptr, nullptr, nullptr), kOfxStatOK);
     EXPECT_EQ(main(kOfxImageEffectActionDescribeInContext, nullptr, nullptr, nullptr), kOfxStatOK);
     EXPECT_EQ(main(kOfxActionCreateInstance, nullptr, nullptr, nullptr), kOfxStatOK);
-    EXPECT_EQ(main(kOfxImageEffectActionGetClipPreferences, nullptr, nullptr, nullptr),
-              kOfxStatOK);
+    EXPECT_EQ(main(kOfxImageEffectActionGetClipPreferences, nullptr, nullptr, nullptr), kOfxStatOK);
     EXPECT_EQ(main(kOfxImageEffectActionRender, nullptr, nullptr, nullptr), kOfxStatFailed);
     EXPECT_EQ(main(kOfxActionInstanceChanged, nullptr, nullptr, nullptr), kOfxStatReplyDefault);
     EXPECT_EQ(main(kOfxActionDestroyInstance, nullptr, nullptr, nullptr), kOfxStatOK);
@@ -133,11 +132,9 @@ TEST(PluginBinary, NoExceptionCrossesIntoTheHost) {
   int args = 0;  // any non-null in-arguments: the suite never looks inside
   auto in_args = reinterpret_cast<OfxPropertySetHandle>(&args);
   gThrowKind = 0;
-  EXPECT_EQ(record->mainEntry(kOfxActionInstanceChanged, nullptr, in_args, nullptr),
-            kOfxStatErrMemory);
+  EXPECT_EQ(record->mainEntry(kOfxActionInstanceChanged, nullptr, in_args, nullptr), kOfxStatErrMemory);
   gThrowKind = 1;
-  EXPECT_EQ(record->mainEntry(kOfxActionInstanceChanged, nullptr, in_args, nullptr),
-            kOfxStatFailed);
+  EXPECT_EQ(record->mainEntry(kOfxActionInstanceChanged, nullptr, in_args, nullptr), kOfxStatFailed);
   record->setHost(nullptr);
 }
 

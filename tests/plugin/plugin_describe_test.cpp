@@ -15,8 +15,7 @@ TEST_F(PluginDescribe, EffectProperties) {
   const PropertySet& d = plugin().descriptor();
   EXPECT_EQ(d.str(kOfxPropLabel), "Corvane Mattivo");
   EXPECT_EQ(d.str(kOfxImageEffectPluginPropGrouping), "Corvane");
-  EXPECT_EQ(d.str(kOfxPropPluginDescription).rfind("Corvane Mattivo: AI character alpha matte.", 0),
-            0u);
+  EXPECT_EQ(d.str(kOfxPropPluginDescription).rfind("Corvane Mattivo: AI character alpha matte.", 0), 0u);
   EXPECT_EQ(d.dimension(kOfxImageEffectPropSupportedContexts), 1);
   EXPECT_EQ(d.str(kOfxImageEffectPropSupportedContexts), kOfxImageEffectContextFilter);
   EXPECT_EQ(d.dimension(kOfxImageEffectPropSupportedPixelDepths), 2);

@@ -12,8 +12,8 @@
 #include <random>
 #include <thread>
 
-#include "testing/png_testing.h"
 #include "plugin_testing.h"
+#include "testing/png_testing.h"
 
 namespace {
 
@@ -275,8 +275,7 @@ TEST_F(PluginRender, SourceOfAnotherDepthIsRefused) {
 }
 
 // The render formulas one pixel at a time, on host images.
-void reference(Image& src, Image& out, const std::vector<unsigned char>* matte, int mw, int mh,
-               int mode) {
+void reference(Image& src, Image& out, const std::vector<unsigned char>* matte, int mw, int mh, int mode) {
   const bool f = out.depth == kOfxBitDepthFloat;
   const int W = out.width(), H = out.height();
   for (int y = out.bounds.y1; y < out.bounds.y2; ++y) {
@@ -290,8 +289,8 @@ void reference(Image& src, Image& out, const std::vector<unsigned char>* matte, 
       if (matte && mode != 2) {
         const int r = std::clamp(
             static_cast<int>(static_cast<double>((H - 1) - (y - out.bounds.y1)) * mh / H), 0, mh - 1);
-        const int c = std::clamp(static_cast<int>(static_cast<double>(x - out.bounds.x1) * mw / W),
-                                 0, mw - 1);
+        const int c =
+            std::clamp(static_cast<int>(static_cast<double>(x - out.bounds.x1) * mw / W), 0, mw - 1);
         const float m = (*matte)[r * mw + c] / 255.0f;
         if (mode == 1) {
           p[0] = p[1] = p[2] = m;
@@ -304,8 +303,10 @@ void reference(Image& src, Image& out, const std::vector<unsigned char>* matte, 
         if (f) {
           out.pixelf(x, y)[c] = p[c];
         } else {
-          out.pixel8(x, y)[c] =
-              p[c] < 0 ? 0 : p[c] > 1.0f ? 255 : static_cast<unsigned char>(static_cast<int>(p[c] * 255.0f + 0.5f));
+          out.pixel8(x, y)[c] = p[c] < 0 ? 0
+                                : p[c] > 1.0f
+                                    ? 255
+                                    : static_cast<unsigned char>(static_cast<int>(p[c] * 255.0f + 0.5f));
         }
       }
     }
@@ -363,7 +364,8 @@ TEST_F(PluginRender, RandomFramesMatchTheFormulas) {
 TEST_F(PluginRender, ConcurrentRendersOfDifferentFrames) {
   const int frames = 24;
   for (int i = 0; i < frames; ++i) {
-    write_matte("threads", i, 16, 9, std::vector<unsigned char>(16 * 9, static_cast<unsigned char>(5 + 10 * i)));
+    write_matte("threads", i, 16, 9,
+                std::vector<unsigned char>(16 * 9, static_cast<unsigned char>(5 + 10 * i)));
   }
   auto inst = showing("threads", flat_source({0, 0, 32, 18}, {200, 100, 50, 255}));
   std::atomic<int> wrong{0};

@@ -19,28 +19,55 @@ struct FailureCase {
 std::vector<FailureCase> failure_cases() {
   const std::string refusal(500, 'r');
   return {
-      {"create answers 204 without a body", [](Script& s) { s.create = {204, ""}; }, "cannot reach backend",
-       "POST /api/matte/sessions"},
-      {"create answers 500", [](Script& s) { s.create = {500, R"({"session_id":"x"})"}; },
+      {"create answers 204 without a body",
+       [](Script& s) {
+         s.create = {204, ""};
+       },
        "cannot reach backend", "POST /api/matte/sessions"},
-      {"create answers HTML", [](Script& s) { s.create = {200, "<html></html>", "text/html"}; },
+      {"create answers 500",
+       [](Script& s) {
+         s.create = {500, R"({"session_id":"x"})"};
+       },
        "cannot reach backend", "POST /api/matte/sessions"},
-      {"create answers a JSON array", [](Script& s) { s.create = {200, R"(["sess-1"])"}; },
+      {"create answers HTML",
+       [](Script& s) {
+         s.create = {200, "<html></html>", "text/html"};
+       },
        "cannot reach backend", "POST /api/matte/sessions"},
-      {"upload refused three times", [](Script& s) { s.upload = [](int i, int) { return i == 2 ? 500 : 200; }; },
+      {"create answers a JSON array",
+       [](Script& s) {
+         s.create = {200, R"(["sess-1"])"};
+       },
+       "cannot reach backend", "POST /api/matte/sessions"},
+      {"upload refused three times",
+       [](Script& s) { s.upload = [](int i, int) { return i == 2 ? 500 : 200; }; },
        "upload failed at frame 2", "PUT /api/matte/sessions/sess-1/frames/2"},
-      {"start refused with a long body", [refusal](Script& s) { s.start = {400, refusal, "text/plain"}; },
+      {"start refused with a long body",
+       [refusal](Script& s) {
+         s.start = {400, refusal, "text/plain"};
+       },
        "start rejected: " + refusal.substr(0, 160), "POST /api/matte/sessions/sess-1/start"},
-      {"start refused without a body", [](Script& s) { s.start = {409, ""}; }, "start rejected: ",
-       "POST /api/matte/sessions/sess-1/start"},
+      {"start refused without a body",
+       [](Script& s) {
+         s.start = {409, ""};
+       },
+       "start rejected: ", "POST /api/matte/sessions/sess-1/start"},
       {"backend reports FAILED with an error",
-       [](Script& s) { s.polls = {{200, R"({"status":"RUNNING"})"}, {200, R"({"status":"FAILED","error":"no character found"})"}}; },
+       [](Script& s) {
+         s.polls = {{200, R"({"status":"RUNNING"})"},
+                    {200, R"({"status":"FAILED","error":"no character found"})"}};
+       },
        "no character found", "GET /api/matte/sessions/sess-1"},
-      {"backend reports FAILED without an error", [](Script& s) { s.polls = {{200, R"({"status":"FAILED"})"}}; },
+      {"backend reports FAILED without an error",
+       [](Script& s) {
+         s.polls = {{200, R"({"status":"FAILED"})"}};
+       },
        "matting failed", "GET /api/matte/sessions/sess-1"},
       {"backend reports FAILED with a non-text error",
-       [](Script& s) { s.polls = {{200, R"({"status":"FAILED","error":{"code":7}})"}}; }, "matting failed",
-       "GET /api/matte/sessions/sess-1"},
+       [](Script& s) {
+         s.polls = {{200, R"({"status":"FAILED","error":{"code":7}})"}};
+       },
+       "matting failed", "GET /api/matte/sessions/sess-1"},
       {"download of frame 5 refused",
        [](Script& s) {
          s.matte = [](int i) { return i == 5 ? Answer{404, "gone"} : Answer{200, "png", "image/png"}; };
@@ -151,7 +178,9 @@ TEST_F(PullFailure, UnreachableBackendCannotBeReached) {
 
 TEST_F(PullFailure, BackendGoneQuietWhileTrackingEndsThePull) {
   ScriptedBackend backend;
-  backend.set([](Script& s) { s.polls = {{200, R"({"status":"RUNNING","progress":{"stage":"tracking"}})"}}; });
+  backend.set([](Script& s) {
+    s.polls = {{200, R"({"status":"RUNNING","progress":{"stage":"tracking"}})"}};
+  });
   set_clip(*instance_, 0.0, 2);
   instance_->set_string("backend_url", backend.url());
   instance_->press("pull_alpha", 0.0);

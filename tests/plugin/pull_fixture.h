@@ -31,9 +31,8 @@ inline void source_colour(int frame, int x, int y_from_top, int w, int h, unsign
 }
 
 inline ofxhost::Image source_frame(int frame, int w, int h, const std::string& depth = kOfxBitDepthByte) {
-  return testing_frames::host_frame(w, h, depth, [&](int x, int y, unsigned char c[4]) {
-    source_colour(frame, x, h - 1 - y, w, h, c);
-  });
+  return testing_frames::host_frame(
+      w, h, depth, [&](int x, int y, unsigned char c[4]) { source_colour(frame, x, h - 1 - y, w, h, c); });
 }
 
 class PullTest : public ::testing::Test {

@@ -157,8 +157,12 @@ TEST_F(PullLaunch, ImagesWithoutPixelsCountAsUnreadable) {
   instance_->set_string("backend_url", backend.url());
   instance_->set_frame_range(0.0, 3.0);
   std::vector<std::function<ofxhost::Image()>> faults = {
-      [] { return ofxhost::make_image({5, 5, 5, 9}, kOfxBitDepthByte); },  // no width
-      [] { return ofxhost::make_image({0, 7, 4, 3}, kOfxBitDepthByte); },  // upside-down bounds
+      [] {
+        return ofxhost::make_image({5, 5, 5, 9}, kOfxBitDepthByte);
+      },  // no width
+      [] {
+        return ofxhost::make_image({0, 7, 4, 3}, kOfxBitDepthByte);
+      },  // upside-down bounds
       [] {
         ofxhost::Image image = source_frame(2, 4, 4);
         image.null_data = true;
@@ -196,7 +200,9 @@ TEST_F(PullLaunch, FrameFileThatCannotBeWrittenEndsTheLaunch) {
 
 TEST_F(PullLaunch, MatteThatCannotBeSavedFailsThePull) {
   ScriptedBackend backend;
-  backend.set([](Script& s) { s.matte = [](int) { return Answer{200, std::string(4000, 'm'), "image/png"}; }; });
+  backend.set([](Script& s) {
+    s.matte = [](int) { return Answer{200, std::string(4000, 'm'), "image/png"}; };
+  });
   backend.hold("download", true);
   instance_->set_string("session_id", "old-session");
   instance_->set_string("backend_url", backend.url());
@@ -236,7 +242,8 @@ TEST_F(PullLaunch, UnsafeWorkingRootIsRefusedWithAMessage) {
 TEST_F(PullLaunch, HintThatIsNotUtf8IsSentRepaired) {
   ScriptedBackend backend;
   instance_->set_string("backend_url", backend.url());
-  instance_->set_string("text_hint", std::string("a\xff" "b"));
+  instance_->set_string("text_hint", std::string("a\xff"
+                                                 "b"));
   instance_->set_string("bbox_json", R"({"h":0.2,"w":"wide","x":0.1,"y":0.1})");
   instance_->set_string("brush_json", "[[0.5,0.25,0.03]]");
   instance_->set_int("quality", 1);
@@ -249,8 +256,10 @@ TEST_F(PullLaunch, HintThatIsNotUtf8IsSentRepaired) {
       start = r.body;
     }
   }
-  EXPECT_EQ(start, "{\"anchor_frame\":2,\"edge_softness\":0.5,\"quality\":\"fast\",\"strokes\":[[0.5,0.25,0.03]],"
-                   "\"text_prompt\":\"a\xEF\xBF\xBD" "b\"}");
+  EXPECT_EQ(start,
+            "{\"anchor_frame\":2,\"edge_softness\":0.5,\"quality\":\"fast\",\"strokes\":[[0.5,0.25,0.03]],"
+            "\"text_prompt\":\"a\xEF\xBF\xBD"
+            "b\"}");
 }
 
 }  // namespace

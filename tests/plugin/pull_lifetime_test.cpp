@@ -127,7 +127,8 @@ TEST_F(PullLifetime, DestroyedInstanceCancelsATransferInFlight) {
 TEST_F(PullLifetime, InstanceThePlugInDidNotSeeCreatedStillGetsItsPull) {
   ScriptedBackend backend;
   // The plug-in forgets the instance, as if the host had never sent the create action.
-  ASSERT_EQ(plugin_->main_entry(kOfxActionDestroyInstance, instance_->handle(), nullptr, nullptr), kOfxStatOK);
+  ASSERT_EQ(plugin_->main_entry(kOfxActionDestroyInstance, instance_->handle(), nullptr, nullptr),
+            kOfxStatOK);
   set_clip(*instance_, 0.0, 2);
   instance_->set_string("backend_url", backend.url());
   EXPECT_EQ(pull(*instance_), "ready: 2 frames matted");

@@ -11,7 +11,7 @@
 
 // Built into the Debian stb library; its header declares it only for the implementation.
 extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int x, int y,
-                                               int n, int* out_len);
+                                                int n, int* out_len);
 
 namespace testpull {
 namespace {

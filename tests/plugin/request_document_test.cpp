@@ -21,9 +21,8 @@ RequestInputs inputs() {
 TEST(RequestDocument, SerialisesCompactlyWithKeysAscending) {
   RequestInputs in = inputs();
   in.bbox_json = R"({"h":0.25,"w":0.5,"x":0.125,"y":0.3})";
-  EXPECT_EQ(request_body(in),
-            R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},)"
-            R"("edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})");
+  EXPECT_EQ(request_body(in), R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},)"
+                              R"("edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})");
 
   in.bbox_json.clear();
   in.brush_json = "[[0.5,0.25,0.03],[0.52,0.25,-0.03]]";
@@ -42,9 +41,9 @@ TEST(RequestDocument, AnchorIsRoundedAndClampedIntoTheGrab) {
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Case cases[] = {
-      {10.0, 10.0, 10, 0},  {17.5, 10.0, 10, 8},  {16.4, 10.0, 10, 6}, {3.0, 10.0, 10, 0},
-      {9.6, 10.0, 10, 0},   {19.0, 10.0, 10, 9},  {25.0, 10.0, 10, 9}, {1e300, 0.0, 5, 4},
-      {-1e300, 0.0, 5, 0},  {nan, 0.0, 5, 0},     {3.0, 0.0, 1, 0},    {-2.5, -5.0, 10, 3},
+      {10.0, 10.0, 10, 0}, {17.5, 10.0, 10, 8}, {16.4, 10.0, 10, 6}, {3.0, 10.0, 10, 0},
+      {9.6, 10.0, 10, 0},  {19.0, 10.0, 10, 9}, {25.0, 10.0, 10, 9}, {1e300, 0.0, 5, 4},
+      {-1e300, 0.0, 5, 0}, {nan, 0.0, 5, 0},    {3.0, 0.0, 1, 0},    {-2.5, -5.0, 10, 3},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(anchor_frame(c.time, c.first, c.count), c.expected)
@@ -103,9 +102,14 @@ TEST(RequestDocument, HintTextStaysUtf8AndBadBytesAreReplaced) {
   EXPECT_NE(body.find(R"("text_prompt":"Zoë \"the\" café\n")"), std::string::npos) << body;
   EXPECT_EQ(body.find("\\u"), std::string::npos);
 
-  in.text_hint = std::string("ab\xff\xfe" "c\xc3", 6);
+  in.text_hint = std::string(
+      "ab\xff\xfe"
+      "c\xc3",
+      6);
   ASSERT_NO_THROW(body = request_body(in));
-  EXPECT_NE(body.find("\"text_prompt\":\"ab\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\""), std::string::npos)
+  EXPECT_NE(body.find("\"text_prompt\":\"ab\xEF\xBF\xBD\xEF\xBF\xBD"
+                      "c\xEF\xBF\xBD\""),
+            std::string::npos)
       << body;
   EXPECT_NO_THROW(nlohmann::json::parse(body));
 }

@@ -19,7 +19,8 @@ TEST(BackendProtocol, OnlyJsonObjectsCountAsAnswers) {
                            "{\"status\":\"RUNNING\"", "{/* c */\"status\":\"RUNNING\"}"}) {
     EXPECT_FALSE(protocol::parse_answer(body).is_object()) << body;
   }
-  nlohmann::json answer = protocol::parse_answer(R"({"status":"RUNNING","progress":{"stage":"tracking 3/9"}})");
+  nlohmann::json answer =
+      protocol::parse_answer(R"({"status":"RUNNING","progress":{"stage":"tracking 3/9"}})");
   ASSERT_TRUE(answer.is_object());
   EXPECT_EQ(protocol::text_member(answer, "status", ""), "RUNNING");
   EXPECT_EQ(protocol::text_member(answer["progress"], "stage", "..."), "tracking 3/9");

@@ -20,8 +20,7 @@ std::string dabs_text(std::size_t count) {
 TEST(BoxDocument, TextIsCompactWithSortedKeysAndFractionalNumbers) {
   EXPECT_EQ(protocol::box_text({0.125, 0.3, 0.5, 0.25}), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.3})");
   // A click writes a zero-size box; integral values keep their ".0".
-  EXPECT_EQ(protocol::box_text(Box{0.3, 0.4, 0.0, 0.0}),
-            R"({"h":0.0,"w":0.0,"x":0.3,"y":0.4})");
+  EXPECT_EQ(protocol::box_text(Box{0.3, 0.4, 0.0, 0.0}), R"({"h":0.0,"w":0.0,"x":0.3,"y":0.4})");
   EXPECT_EQ(protocol::box_text({0, 0, 1, 1}), R"({"h":1.0,"w":1.0,"x":0.0,"y":0.0})");
   // The text reads back as the same doubles.
   const Box odd{0.1 + 0.2, 1.0 / 3.0, 2.0 / 7.0, 1e-9};
@@ -97,9 +96,8 @@ TEST(BrushDocument, HoldsAtMost2048Dabs) {
 }
 
 TEST(BrushDocument, ReaderSkipsMalformedEntriesAppenderKeepsThem) {
-  const std::string text =
-      R"([[0.1,0.2,0.03],[0.5,0.5],7,"dab",[0.3,"y",0.1],[0.4,0.4,null],)"
-      R"([0.6,0.7,-0.02,"extra",9],{"x":1},[],[0.8,0.9,0]])";
+  const std::string text = R"([[0.1,0.2,0.03],[0.5,0.5],7,"dab",[0.3,"y",0.1],[0.4,0.4,null],)"
+                           R"([0.6,0.7,-0.02,"extra",9],{"x":1},[],[0.8,0.9,0]])";
   const auto dabs = protocol::read_dabs(text);
   ASSERT_EQ(dabs.size(), 3u);
   EXPECT_EQ(dabs[0].x, 0.1);

@@ -44,11 +44,12 @@ TEST(ClipGenerator, TruthHasASoftFringeInsideTheBox) {
   EXPECT_GT(solid, 2000);
   EXPECT_GT(soft, solid / 20);
   tessel::ClipSelection sel = gen.selection(12);
-  cv::Rect box(static_cast<int>(sel.box_x * 480), static_cast<int>(sel.box_y * 270), static_cast<int>(sel.box_w * 480) + 1,
-               static_cast<int>(sel.box_h * 270) + 1);
+  cv::Rect box(static_cast<int>(sel.box_x * 480), static_cast<int>(sel.box_y * 270),
+               static_cast<int>(sel.box_w * 480) + 1, static_cast<int>(sel.box_h * 270) + 1);
   EXPECT_EQ(cv::countNonZero(alpha > 0.02f), cv::countNonZero(alpha(box & cv::Rect(0, 0, 480, 270)) > 0.02f));
   ASSERT_EQ(sel.dabs.size(), 2u);
-  for (const cv::Vec3d& d : sel.dabs) EXPECT_GE(alpha.at<float>(static_cast<int>(d[1] * 270), static_cast<int>(d[0] * 480)), 1.f);
+  for (const cv::Vec3d& d : sel.dabs)
+    EXPECT_GE(alpha.at<float>(static_cast<int>(d[1] * 270), static_cast<int>(d[0] * 480)), 1.f);
 }
 
 // The post passes in front of the character: its alpha is cut where it passes.

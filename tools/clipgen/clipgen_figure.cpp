@@ -63,8 +63,10 @@ void paint_strand(Layer* layer, const std::vector<cv::Point2f>& pts, float width
   for (const cv::Point2f& p : pts) {
     fx0 = std::min(fx0, p.x), fy0 = std::min(fy0, p.y), fx1 = std::max(fx1, p.x), fy1 = std::max(fy1, p.y);
   }
-  int x0 = std::max(0, static_cast<int>(fx0 - reach)), x1 = std::min(layer->alpha.cols - 1, static_cast<int>(fx1 + reach));
-  int y0 = std::max(0, static_cast<int>(fy0 - reach)), y1 = std::min(layer->alpha.rows - 1, static_cast<int>(fy1 + reach));
+  int x0 = std::max(0, static_cast<int>(fx0 - reach)),
+      x1 = std::min(layer->alpha.cols - 1, static_cast<int>(fx1 + reach));
+  int y0 = std::max(0, static_cast<int>(fy0 - reach)),
+      y1 = std::min(layer->alpha.rows - 1, static_cast<int>(fy1 + reach));
   mark_painted(layer, x0, y0, x1, y1);
   const size_t n = pts.size();
   for (int y = y0; y <= y1; ++y) {
@@ -129,10 +131,13 @@ Skeleton pose_skeleton(const Pose& pose) {
 }  // namespace
 
 FigureStyle make_figure_style(cv::RNG& rng, int strands) {
-  static const cv::Vec3f kShirts[] = {{0.2f, 0.25f, 0.75f}, {0.6f, 0.3f, 0.2f}, {0.25f, 0.55f, 0.3f},
-                                      {0.15f, 0.6f, 0.8f}, {0.55f, 0.2f, 0.5f}};
-  static const cv::Vec3f kHair[] = {{0.1f, 0.14f, 0.2f}, {0.2f, 0.35f, 0.55f}, {0.05f, 0.05f, 0.06f},
-                                    {0.35f, 0.6f, 0.8f}};
+  static const cv::Vec3f kShirts[] = {{0.2f, 0.25f, 0.75f},
+                                      {0.6f, 0.3f, 0.2f},
+                                      {0.25f, 0.55f, 0.3f},
+                                      {0.15f, 0.6f, 0.8f},
+                                      {0.55f, 0.2f, 0.5f}};
+  static const cv::Vec3f kHair[] = {
+      {0.1f, 0.14f, 0.2f}, {0.2f, 0.35f, 0.55f}, {0.05f, 0.05f, 0.06f}, {0.35f, 0.6f, 0.8f}};
   FigureStyle st;
   st.skin = cv::Vec3f(0.55f, 0.65f, 0.85f) * rng.uniform(0.6f, 1.05f);
   st.hair = kHair[rng.uniform(0, 4)];
@@ -168,35 +173,45 @@ void draw_figure(Layer* layer, const Pose& pose, const FigureStyle& st) {
   const float H = pose.height;
   Skeleton s = pose_skeleton(pose);
   const float b = st.bulk;
-  auto cloth = [&](const cv::Vec3f& c, const cv::Vec3f& stripe, cv::Point2f a0, cv::Point2f a1, bool striped) {
+  auto cloth = [&](const cv::Vec3f& c, const cv::Vec3f& stripe, cv::Point2f a0, cv::Point2f a1,
+                   bool striped) {
     cv::Point2f d = a1 - a0;
     return Cloth{c, stripe, std::sqrt(d.dot(d)), striped ? st.stripe_period * H : 0.f};
   };
   auto limb_pair = [&](int side) {
-    paint_capsule(layer, s.hip_joint[side], s.knee[side], 0.05f * H * b, cloth(st.trousers, st.trousers, s.hip_joint[side], s.knee[side], false));
-    paint_capsule(layer, s.knee[side], s.ankle[side], 0.04f * H * b, cloth(st.trousers, st.trousers, s.knee[side], s.ankle[side], false));
+    paint_capsule(layer, s.hip_joint[side], s.knee[side], 0.05f * H * b,
+                  cloth(st.trousers, st.trousers, s.hip_joint[side], s.knee[side], false));
+    paint_capsule(layer, s.knee[side], s.ankle[side], 0.04f * H * b,
+                  cloth(st.trousers, st.trousers, s.knee[side], s.ankle[side], false));
     cv::Point2f toe = s.ankle[side] + cv::Point2f(side == 0 ? -0.05f * H : 0.05f * H, 0.01f * H);
-    paint_capsule(layer, s.ankle[side], toe, 0.025f * H, cloth(st.shoes, st.shoes, s.ankle[side], toe, false));
+    paint_capsule(layer, s.ankle[side], toe, 0.025f * H,
+                  cloth(st.shoes, st.shoes, s.ankle[side], toe, false));
   };
   auto arm = [&](int side) {
-    paint_capsule(layer, s.shoulder[side], s.elbow[side], 0.032f * H * b, cloth(st.shirt, st.shirt_stripe, s.shoulder[side], s.elbow[side], true));
-    paint_capsule(layer, s.elbow[side], s.hand[side], 0.026f * H * b, cloth(st.skin, st.skin, s.elbow[side], s.hand[side], false));
-    paint_capsule(layer, s.hand[side], s.hand[side], 0.03f * H, cloth(st.skin, st.skin, s.hand[side], s.hand[side], false));
+    paint_capsule(layer, s.shoulder[side], s.elbow[side], 0.032f * H * b,
+                  cloth(st.shirt, st.shirt_stripe, s.shoulder[side], s.elbow[side], true));
+    paint_capsule(layer, s.elbow[side], s.hand[side], 0.026f * H * b,
+                  cloth(st.skin, st.skin, s.elbow[side], s.hand[side], false));
+    paint_capsule(layer, s.hand[side], s.hand[side], 0.03f * H,
+                  cloth(st.skin, st.skin, s.hand[side], s.hand[side], false));
   };
   // Back limbs first, then the body, then the front limbs.
   arm(0);
   limb_pair(0);
   cv::Point2f waist = s.hip + (s.neck - s.hip) * 0.1f, chest = s.hip + (s.neck - s.hip) * 0.85f;
   paint_capsule(layer, waist, chest, 0.095f * H * b, cloth(st.shirt, st.shirt_stripe, waist, chest, true));
-  paint_capsule(layer, s.shoulder[0], s.shoulder[1], 0.045f * H * b, cloth(st.shirt, st.shirt_stripe, s.shoulder[0], s.shoulder[1], false));
-  paint_capsule(layer, s.neck, s.neck + (s.head - s.neck) * 0.4f, 0.03f * H, cloth(st.skin, st.skin, s.neck, s.head, false));
+  paint_capsule(layer, s.shoulder[0], s.shoulder[1], 0.045f * H * b,
+                cloth(st.shirt, st.shirt_stripe, s.shoulder[0], s.shoulder[1], false));
+  paint_capsule(layer, s.neck, s.neck + (s.head - s.neck) * 0.4f, 0.03f * H,
+                cloth(st.skin, st.skin, s.neck, s.head, false));
   limb_pair(1);
   paint_capsule(layer, s.head, s.head, s.head_r, cloth(st.skin, st.skin, s.head, s.head, false));
   // The hair cap: a disc over the top of the head.
   cv::Point2f cap = s.head + cv::Point2f(0, -0.25f * s.head_r);
   paint_capsule(layer, cap, cap, s.head_r * 0.95f, cloth(st.hair, st.hair, cap, cap, false));
   for (const Strand& h : st.strands) {
-    float sway = 0.3f * std::sin(2 * kPi * 0.7f * pose.time + h.sway_phase) + (pose.dance ? 0.2f * std::sin(pose.phase) : 0.f);
+    float sway = 0.3f * std::sin(2 * kPi * 0.7f * pose.time + h.sway_phase) +
+                 (pose.dance ? 0.2f * std::sin(pose.phase) : 0.f);
     cv::Point2f dir(std::cos(h.root_angle), std::sin(h.root_angle));
     std::vector<cv::Point2f> pts{s.head + dir * (s.head_r * 0.95f)};
     float step = h.length * H / 7;

@@ -13,7 +13,8 @@ Layer make_layer(cv::Size size) {
 }
 
 void mark_painted(Layer* layer, int x0, int y0, int x1, int y1) {
-  cv::Rect r = cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1) & cv::Rect(0, 0, layer->alpha.cols, layer->alpha.rows);
+  cv::Rect r =
+      cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1) & cv::Rect(0, 0, layer->alpha.cols, layer->alpha.rows);
   if (r.area() <= 0) return;
   layer->painted = layer->painted.area() > 0 ? (layer->painted | r) : r;
 }
@@ -72,9 +73,24 @@ struct Palette {
 Palette pick_palette(cv::RNG& rng) {
   // BGR, 0..1: a park, a dry field, a grey town edge.
   static const Palette kPalettes[] = {
-      {{0.85f, 0.62f, 0.42f}, {0.92f, 0.85f, 0.80f}, {0.45f, 0.50f, 0.40f}, {0.25f, 0.50f, 0.35f}, {0.15f, 0.32f, 0.22f}, {0.12f, 0.35f, 0.18f}},
-      {{0.80f, 0.60f, 0.45f}, {0.80f, 0.88f, 0.95f}, {0.40f, 0.48f, 0.58f}, {0.45f, 0.65f, 0.78f}, {0.30f, 0.45f, 0.58f}, {0.15f, 0.38f, 0.35f}},
-      {{0.70f, 0.65f, 0.60f}, {0.85f, 0.85f, 0.85f}, {0.50f, 0.50f, 0.52f}, {0.50f, 0.52f, 0.55f}, {0.32f, 0.33f, 0.36f}, {0.15f, 0.30f, 0.20f}},
+      {{0.85f, 0.62f, 0.42f},
+       {0.92f, 0.85f, 0.80f},
+       {0.45f, 0.50f, 0.40f},
+       {0.25f, 0.50f, 0.35f},
+       {0.15f, 0.32f, 0.22f},
+       {0.12f, 0.35f, 0.18f}},
+      {{0.80f, 0.60f, 0.45f},
+       {0.80f, 0.88f, 0.95f},
+       {0.40f, 0.48f, 0.58f},
+       {0.45f, 0.65f, 0.78f},
+       {0.30f, 0.45f, 0.58f},
+       {0.15f, 0.38f, 0.35f}},
+      {{0.70f, 0.65f, 0.60f},
+       {0.85f, 0.85f, 0.85f},
+       {0.50f, 0.50f, 0.52f},
+       {0.50f, 0.52f, 0.55f},
+       {0.32f, 0.33f, 0.36f},
+       {0.15f, 0.30f, 0.20f}},
   };
   return kPalettes[rng.uniform(0, 3)];
 }
@@ -84,8 +100,10 @@ void draw_tree(cv::Mat* img, const cv::Mat& leaves, cv::Point2f base, float h, c
   float tw = h * 0.05f;
   cv::Point2f canopy(base.x, base.y - h * 0.72f);
   float cr = h * 0.33f;
-  int x0 = std::max(0, static_cast<int>(base.x - cr * 1.3f)), x1 = std::min(img->cols, static_cast<int>(base.x + cr * 1.3f));
-  int y0 = std::max(0, static_cast<int>(canopy.y - cr * 1.3f)), y1 = std::min(img->rows, static_cast<int>(base.y));
+  int x0 = std::max(0, static_cast<int>(base.x - cr * 1.3f)),
+      x1 = std::min(img->cols, static_cast<int>(base.x + cr * 1.3f));
+  int y0 = std::max(0, static_cast<int>(canopy.y - cr * 1.3f)),
+      y1 = std::min(img->rows, static_cast<int>(base.y));
   for (int y = y0; y < y1; ++y) {
     cv::Vec3f* row = img->ptr<cv::Vec3f>(y);
     const float* n = leaves.ptr<float>(y);
@@ -138,7 +156,8 @@ cv::Mat make_landscape(cv::Size size, cv::RNG& rng) {
   }
   int trees = rng.uniform(3, 7);
   for (int i = 0; i < trees; ++i) {
-    cv::Point2f base(rng.uniform(0.f, static_cast<float>(size.width)), ground_line + rng.uniform(-0.02f, 0.08f) * h);
+    cv::Point2f base(rng.uniform(0.f, static_cast<float>(size.width)),
+                     ground_line + rng.uniform(-0.02f, 0.08f) * h);
     draw_tree(&img, texture, base, rng.uniform(0.25f, 0.5f) * h, p);
   }
   cv::GaussianBlur(img, img, cv::Size(0, 0), 0.7);

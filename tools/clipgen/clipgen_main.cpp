@@ -34,13 +34,20 @@ int main(int argc, char** argv) {
       return 2;
     }
     std::string v = argv[++i];
-    if (flag == "--out") out = v;
-    else if (flag == "--scenario") scenario = v;
-    else if (flag == "--width") spec.width = std::atoi(v.c_str());
-    else if (flag == "--height") spec.height = std::atoi(v.c_str());
-    else if (flag == "--frames") spec.frames = std::atoi(v.c_str());
-    else if (flag == "--seed") spec.seed = std::strtoull(v.c_str(), nullptr, 10);
-    else if (flag == "--format") format = v;
+    if (flag == "--out")
+      out = v;
+    else if (flag == "--scenario")
+      scenario = v;
+    else if (flag == "--width")
+      spec.width = std::atoi(v.c_str());
+    else if (flag == "--height")
+      spec.height = std::atoi(v.c_str());
+    else if (flag == "--frames")
+      spec.frames = std::atoi(v.c_str());
+    else if (flag == "--seed")
+      spec.seed = std::strtoull(v.c_str(), nullptr, 10);
+    else if (flag == "--format")
+      format = v;
     else {
       std::fprintf(stderr, "mattivo-clipgen: unknown option %s\n%s", flag.c_str(), kUsage);
       return 2;

@@ -35,9 +35,9 @@ struct Strand {
   float length;      // in figure heights
   float width;       // in pixels at 1080 lines
   float opacity;
-  float curl;        // bend along the strand
+  float curl;  // bend along the strand
   float sway_phase;
-  float shade;       // darker or lighter than the hair colour
+  float shade;  // darker or lighter than the hair colour
 };
 
 struct FigureStyle {

@@ -49,7 +49,8 @@ Pose hero_pose(const ClipSpec& spec, const ClipGenerator::Scene& sc, int t) {
     p.height = H * 0.58f;
   } else {
     p.phase = 2 * kPi * t / 20.f;
-    p.hip = cv::Point2f(W * (0.5f + 0.22f * std::sin(cycle)), H * (0.64f + 0.008f * std::abs(std::sin(p.phase))));
+    p.hip =
+        cv::Point2f(W * (0.5f + 0.22f * std::sin(cycle)), H * (0.64f + 0.008f * std::abs(std::sin(p.phase))));
     p.height = H * (0.56f + 0.04f * std::sin(cycle * 0.5f));
   }
   return p;
@@ -77,7 +78,8 @@ void draw_post(Layer* layer, const ClipSpec& spec, const ClipGenerator::Scene& s
     cv::Vec3f* c = layer->colour.ptr<cv::Vec3f>(y);
     float* a = layer->alpha.ptr<float>(y);
     float centre = cx + tilt * (y - H * 0.5f);
-    int x0 = std::max(0, static_cast<int>(centre - half - 2)), x1 = std::min(layer->alpha.cols - 1, static_cast<int>(centre + half + 2));
+    int x0 = std::max(0, static_cast<int>(centre - half - 2)),
+        x1 = std::min(layer->alpha.cols - 1, static_cast<int>(centre + half + 2));
     if (x0 <= x1) mark_painted(layer, x0, y, x1, y);
     for (int x = x0; x <= x1; ++x) {
       float d = std::abs(x + 0.5f - centre);
@@ -135,7 +137,8 @@ void ClipGenerator::render(int t, cv::Mat* bgr, cv::Mat* alpha) const {
   float oy = my + 0.5f * my * std::sin(2 * kPi * t / 150.f + sc.pan_phase * 2);
   float zoom = 1.f + 0.04f * std::sin(2 * kPi * t / 180.f);
   cv::Mat m = (cv::Mat_<double>(2, 3) << 1.0 / zoom, 0, ox, 0, 1.0 / zoom, oy);
-  cv::warpAffine(sc.landscape, sc.frame.colour, m, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+  cv::warpAffine(sc.landscape, sc.frame.colour, m, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                 cv::BORDER_REFLECT);
   if (spec_.distractor) {
     clear_layer(&sc.other_layer);
     draw_figure(&sc.other_layer, other_pose(spec_, sc, t), sc.other);
@@ -168,7 +171,8 @@ void ClipGenerator::render(int t, cv::Mat* bgr, cv::Mat* alpha) const {
     cv::Vec3b* o = bgr->ptr<cv::Vec3b>(y);
     for (int x = 0; x < size.width; ++x) {
       cv::Vec3f v = (c[x] * light + n[x]) * 255.f;
-      o[x] = cv::Vec3b(cv::saturate_cast<uchar>(v[0]), cv::saturate_cast<uchar>(v[1]), cv::saturate_cast<uchar>(v[2]));
+      o[x] = cv::Vec3b(cv::saturate_cast<uchar>(v[0]), cv::saturate_cast<uchar>(v[1]),
+                       cv::saturate_cast<uchar>(v[2]));
     }
   }
 }
@@ -182,7 +186,8 @@ ClipSelection ClipGenerator::selection(int t) const {
   // A user's box: a little loose around the character.
   double mx = r.width * 0.06, my = r.height * 0.04;
   double x0 = std::max(0.0, r.x - mx), y0 = std::max(0.0, r.y - my);
-  double x1 = std::min<double>(spec_.width, r.x + r.width + mx), y1 = std::min<double>(spec_.height, r.y + r.height + my);
+  double x1 = std::min<double>(spec_.width, r.x + r.width + mx),
+         y1 = std::min<double>(spec_.height, r.y + r.height + my);
   sel.box_x = x0 / spec_.width;
   sel.box_y = y0 / spec_.height;
   sel.box_w = (x1 - x0) / spec_.width;

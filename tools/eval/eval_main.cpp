@@ -51,8 +51,8 @@ int print(const tessel::ClipScore& r) {
   return 0;
 }
 
-int run_clip(const std::string& clip, const std::string& quality, const std::string& selection, double softness,
-             const std::string& out, bool per_frame) {
+int run_clip(const std::string& clip, const std::string& quality, const std::string& selection,
+             double softness, const std::string& out, bool per_frame) {
   const nlohmann::json doc = protocol::read_clip_document(clip);
   if (!doc.is_object()) {
     std::fprintf(stderr, "mattivo-eval: no clip.json in %s\n", clip.c_str());
@@ -70,10 +70,15 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
   auto t0 = std::chrono::steady_clock::now();
   tessel::EngineOutcome outcome = tessel::run_engine(
       request, frames,
-      [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/" + protocol::kFramesDir + "/" + protocol::indexed_file_name(i, protocol::kFrameExtension), reduce); },
+      [&clip](int i, int reduce) {
+        return tessel::read_frame_file(clip + "/" + protocol::kFramesDir + "/" +
+                                           protocol::indexed_file_name(i, protocol::kFrameExtension),
+                                       reduce);
+      },
       [&mattes, &out](int i, const cv::Mat& a) {
         mattes[i] = a.clone();
-        return out.empty() || tessel::write_matte_png(out + "/" + protocol::index_name(i) + ".png", a, nullptr);
+        return out.empty() ||
+               tessel::write_matte_png(out + "/" + protocol::index_name(i) + ".png", a, nullptr);
       },
       [](const std::string&) {}, nullptr);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -106,14 +111,22 @@ int main(int argc, char** argv) {
       return flag == "--help" || flag == "-h" ? 0 : 2;
     }
     std::string v = argv[++i];
-    if (flag == "--pred") pred = v;
-    else if (flag == "--truth") truth = v;
-    else if (flag == "--frames") frames = std::atoi(v.c_str());
-    else if (flag == "--clip") clip = v;
-    else if (flag == "--quality") quality = v;
-    else if (flag == "--selection") selection = v;
-    else if (flag == "--softness") softness = std::atof(v.c_str());
-    else if (flag == "--out") out = v;
+    if (flag == "--pred")
+      pred = v;
+    else if (flag == "--truth")
+      truth = v;
+    else if (flag == "--frames")
+      frames = std::atoi(v.c_str());
+    else if (flag == "--clip")
+      clip = v;
+    else if (flag == "--quality")
+      quality = v;
+    else if (flag == "--selection")
+      selection = v;
+    else if (flag == "--softness")
+      softness = std::atof(v.c_str());
+    else if (flag == "--out")
+      out = v;
     else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -129,14 +142,16 @@ int main(int argc, char** argv) {
     cv::Mat gt = read_truth(truth, t);
     if (gt.empty()) {
       if (frames >= 0 || t == 0) {
-        std::fprintf(stderr, "mattivo-eval: no ground truth %s/%s.png\n", truth.c_str(), protocol::index_name(t).c_str());
+        std::fprintf(stderr, "mattivo-eval: no ground truth %s/%s.png\n", truth.c_str(),
+                     protocol::index_name(t).c_str());
         return 1;
       }
       break;
     }
     cv::Mat p = cv::imread(pred + "/" + protocol::index_name(t) + ".png", cv::IMREAD_GRAYSCALE);
     if (p.empty()) {
-      std::fprintf(stderr, "mattivo-eval: missing matte %s/%s.png\n", pred.c_str(), protocol::index_name(t).c_str());
+      std::fprintf(stderr, "mattivo-eval: missing matte %s/%s.png\n", pred.c_str(),
+                   protocol::index_name(t).c_str());
       return 1;
     }
     add(&scorer, p, gt, t, per_frame);

@@ -120,8 +120,7 @@ OfxStatus clipGetPropertySet(OfxImageClipHandle h, OfxPropertySetHandle* props) 
 }
 
 // The region is ignored: the whole frame is always handed over.
-OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*,
-                       OfxPropertySetHandle* image) {
+OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxPropertySetHandle* image) {
   LiveLock live(h, Kind::Clip);
   if (!live || !image) return kOfxStatErrBadHandle;
   Clip* clip = clip_of(h);
@@ -252,9 +251,9 @@ OfxStatus imageMemoryUnlock(OfxImageMemoryHandle h) {
 }
 
 const OfxImageEffectSuiteV1 kImageEffectSuite = {
-    getPropertySet,   getParamSet,      clipDefine,       clipGetHandle,
-    clipGetPropertySet, clipGetImage,   clipReleaseImage, clipGetRegionOfDefinition,
-    abortRender,      imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
+    getPropertySet,     getParamSet,      clipDefine,       clipGetHandle,
+    clipGetPropertySet, clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition,
+    abortRender,        imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
     imageMemoryUnlock,
 };
 

@@ -109,8 +109,7 @@ struct PluginState {
   std::vector<Message> messages;
   std::function<void(const Message&)> sink;
 
-  OfxStatus call(const char* action, const void* handle, PropertySet* in_args,
-                 PropertySet* out_args);
+  OfxStatus call(const char* action, const void* handle, PropertySet* in_args, PropertySet* out_args);
   void post(const Message& m);  // stores it and hands it to the sink
 };
 

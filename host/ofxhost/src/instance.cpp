@@ -44,9 +44,7 @@ bool has_ints(const Param& p) { return !p.ints.empty(); }
 
 Instance::Instance() : impl_(std::make_unique<Impl>()) {}
 
-std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status) {
-  return create_instance(status, {});
-}
+std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status) { return create_instance(status, {}); }
 
 std::unique_ptr<Instance> Plugin::create_instance(OfxStatus* status,
                                                   const std::map<std::string, std::string>& saved) {
@@ -189,16 +187,20 @@ void Instance::set_int(const std::string& name, int value) {
   Param* p = find_param(impl_->st, name);
   if (!p) return;
   std::lock_guard<std::mutex> lock(p->mu);
-  if (has_ints(*p)) p->ints[0] = value;
-  else if (!p->doubles.empty()) p->doubles[0] = value;
+  if (has_ints(*p))
+    p->ints[0] = value;
+  else if (!p->doubles.empty())
+    p->doubles[0] = value;
 }
 
 void Instance::set_double(const std::string& name, double value) {
   Param* p = find_param(impl_->st, name);
   if (!p) return;
   std::lock_guard<std::mutex> lock(p->mu);
-  if (!p->doubles.empty()) p->doubles[0] = value;
-  else if (has_ints(*p)) p->ints[0] = static_cast<int>(std::lround(value));
+  if (!p->doubles.empty())
+    p->doubles[0] = value;
+  else if (has_ints(*p))
+    p->ints[0] = static_cast<int>(std::lround(value));
 }
 
 std::vector<std::string> Instance::string_history(const std::string& name) const {
@@ -259,14 +261,12 @@ OfxStatus Instance::clip_preferences(PropertySet& out_args) {
            [&](const std::string& n) { out_args.set_str(n, {kOfxImageComponentRGBA}); });
     preset(kOfxImageClipPropDepthPrefix + c->name,
            [&](const std::string& n) { out_args.set_str(n, {depth}); });
-    preset(kOfxImageClipPropPARPrefix + c->name,
-           [&](const std::string& n) { out_args.set_dbl(n, {1.0}); });
+    preset(kOfxImageClipPropPARPrefix + c->name, [&](const std::string& n) { out_args.set_dbl(n, {1.0}); });
   }
   preset(kOfxImageEffectPropPreMultiplication,
          [&](const std::string& n) { out_args.set_str(n, {kOfxImagePreMultiplied}); });
   preset(kOfxImageEffectFrameVarying, [&](const std::string& n) { out_args.set_int(n, {0}); });
-  preset(kOfxImageClipPropContinuousSamples,
-         [&](const std::string& n) { out_args.set_int(n, {0}); });
+  preset(kOfxImageClipPropContinuousSamples, [&](const std::string& n) { out_args.set_int(n, {0}); });
   return s.plugin->call(kOfxImageEffectActionGetClipPreferences, &s.effect, nullptr, &out_args);
 }
 

@@ -24,8 +24,7 @@ OfxStatus interactGetPropertySet(OfxInteractHandle h, OfxPropertySetHandle* prop
   return kOfxStatOK;
 }
 
-const OfxInteractSuiteV1 kInteractSuite = {interactCheckHandle, interactCheckHandle,
-                                           interactGetPropertySet};
+const OfxInteractSuiteV1 kInteractSuite = {interactCheckHandle, interactCheckHandle, interactGetPropertySet};
 
 void preset_interact(PropertySet& p, void* effect, const PropertySet& instance_props) {
   p.set_str(kOfxPropType, {"OfxTypeInteractInstance"});
@@ -97,9 +96,7 @@ Interact::~Interact() {
   detail::unregister_handles({&st});
 }
 
-OfxInteractHandle Interact::handle() const {
-  return reinterpret_cast<OfxInteractHandle>(&impl_->st);
-}
+OfxInteractHandle Interact::handle() const { return reinterpret_cast<OfxInteractHandle>(&impl_->st); }
 
 namespace {
 
@@ -119,17 +116,11 @@ OfxStatus pen(InteractState& st, const char* action, const PenEvent& e) {
 
 }  // namespace
 
-OfxStatus Interact::pen_down(const PenEvent& e) {
-  return pen(impl_->st, kOfxInteractActionPenDown, e);
-}
+OfxStatus Interact::pen_down(const PenEvent& e) { return pen(impl_->st, kOfxInteractActionPenDown, e); }
 
-OfxStatus Interact::pen_motion(const PenEvent& e) {
-  return pen(impl_->st, kOfxInteractActionPenMotion, e);
-}
+OfxStatus Interact::pen_motion(const PenEvent& e) { return pen(impl_->st, kOfxInteractActionPenMotion, e); }
 
-OfxStatus Interact::pen_up(const PenEvent& e) {
-  return pen(impl_->st, kOfxInteractActionPenUp, e);
-}
+OfxStatus Interact::pen_up(const PenEvent& e) { return pen(impl_->st, kOfxInteractActionPenUp, e); }
 
 OfxStatus Interact::draw(double time) {
   InteractState& st = impl_->st;
@@ -141,8 +132,8 @@ OfxStatus Interact::draw(double time) {
   return plugin.overlay(kOfxInteractActionDraw, &st, handle_of(in), nullptr);
 }
 
-std::vector<unsigned char> Interact::draw_pixels(int width, int height, OfxRectD view,
-                                                 OfxStatus* status, double time) {
+std::vector<unsigned char> Interact::draw_pixels(int width, int height, OfxRectD view, OfxStatus* status,
+                                                 double time) {
   InteractState& st = impl_->st;
   detail::PluginState& plugin = *st.plugin;
   auto report = [status](OfxStatus s) {

@@ -27,8 +27,7 @@ std::string format_text(const char* format, va_list args) {
   return text;
 }
 
-OfxStatus record(void* handle, const char* type, const char* id, const char* format,
-                 va_list args) {
+OfxStatus record(void* handle, const char* type, const char* id, const char* format, va_list args) {
   Message m{type ? type : "", id ? id : "", format_text(format, args)};
   OfxStatus answer = m.type == kOfxMessageQuestion ? kOfxStatReplyYes : kOfxStatOK;
   if (!handle) {

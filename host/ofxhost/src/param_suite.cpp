@@ -189,9 +189,7 @@ OfxStatus paramSetValueAtTime(OfxParamHandle h, OfxTime time, ...) {
 }
 
 OfxStatus paramGetDerivative(OfxParamHandle, OfxTime, ...) { return kOfxStatErrUnsupported; }
-OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) {
-  return kOfxStatErrUnsupported;
-}
+OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) { return kOfxStatErrUnsupported; }
 
 // No keys ever exist: values do not animate.
 OfxStatus paramGetNumKeys(OfxParamHandle h, unsigned int* n) {
@@ -212,11 +210,10 @@ OfxStatus paramEditBegin(OfxParamSetHandle, const char*) { return kOfxStatOK; }
 OfxStatus paramEditEnd(OfxParamSetHandle) { return kOfxStatOK; }
 
 const OfxParameterSuiteV1 kParameterSuite = {
-    paramDefine,         paramGetHandle,     paramSetGetPropertySet, paramGetPropertySet,
-    paramGetValue,       paramGetValueAtTime, paramGetDerivative,    paramGetIntegral,
-    paramSetValue,       paramSetValueAtTime, paramGetNumKeys,       paramGetKeyTime,
-    paramGetKeyIndex,    paramDeleteKey,      paramDeleteAllKeys,    paramCopy,
-    paramEditBegin,      paramEditEnd,
+    paramDefine,         paramGetHandle,     paramSetGetPropertySet, paramGetPropertySet, paramGetValue,
+    paramGetValueAtTime, paramGetDerivative, paramGetIntegral,       paramSetValue,       paramSetValueAtTime,
+    paramGetNumKeys,     paramGetKeyTime,    paramGetKeyIndex,       paramDeleteKey,      paramDeleteAllKeys,
+    paramCopy,           paramEditBegin,     paramEditEnd,
 };
 
 }  // namespace

@@ -130,8 +130,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
   if (st.describe_status == kOfxStatOK) {
     PropertySet in;
     in.set_str(kOfxImageEffectPropContext, {kOfxImageEffectContextFilter});
-    st.describe_status =
-        st.call(kOfxImageEffectActionDescribeInContext, &st.descriptor, &in, nullptr);
+    st.describe_status = st.call(kOfxImageEffectActionDescribeInContext, &st.descriptor, &in, nullptr);
   }
   st.overlay = reinterpret_cast<OfxPluginEntryPoint*>(
       st.descriptor_props.ptr(kOfxImageEffectPluginPropOverlayInteractV1));
@@ -143,8 +142,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
   }
   {
     std::lock_guard<std::mutex> lock(st.clips_mu);
-    for (const auto& c : st.descriptor_clips)
-      st.clip_list.push_back(ClipDescriptor{c->name, c->props});
+    for (const auto& c : st.descriptor_clips) st.clip_list.push_back(ClipDescriptor{c->name, c->props});
   }
   return plugin;
 }
@@ -152,8 +150,7 @@ std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string* error
 Plugin::~Plugin() {
   detail::PluginState& st = impl_->st;
   if (st.loaded) st.call(kOfxActionUnload, nullptr, nullptr, nullptr);
-  std::vector<const void*> handles{&st.descriptor, &st.descriptor_params,
-                                   &st.overlay_descriptor};
+  std::vector<const void*> handles{&st.descriptor, &st.descriptor_params, &st.overlay_descriptor};
   for (const auto& p : st.descriptor_params.params) handles.push_back(p.get());
   for (const auto& c : st.descriptor_clips) handles.push_back(c.get());
   detail::unregister_handles(handles);

@@ -38,8 +38,8 @@ T read(const PropertySet& set, const std::string& name, int index, Property::Typ
 }
 
 template <typename T>
-void write(PropertySet& set, const std::string& name, Property::Type type,
-           std::vector<T> Property::*values, std::vector<T> v) {
+void write(PropertySet& set, const std::string& name, Property::Type type, std::vector<T> Property::*values,
+           std::vector<T> v) {
   std::lock_guard<std::recursive_mutex> lock(set.mu);
   Property p;
   p.type = type;
@@ -49,8 +49,7 @@ void write(PropertySet& set, const std::string& name, Property::Type type,
 
 }  // namespace
 
-std::string PropertySet::str(const std::string& name, int index,
-                             const std::string& fallback) const {
+std::string PropertySet::str(const std::string& name, int index, const std::string& fallback) const {
   return read(*this, name, index, Property::Type::String, &Property::strings, fallback);
 }
 
@@ -72,10 +71,14 @@ int PropertySet::dimension(const std::string& name) const {
   if (it == props.end()) return 0;
   const Property& p = it->second;
   switch (p.type) {
-    case Property::Type::String: return static_cast<int>(p.strings.size());
-    case Property::Type::Int: return static_cast<int>(p.ints.size());
-    case Property::Type::Double: return static_cast<int>(p.doubles.size());
-    case Property::Type::Pointer: return static_cast<int>(p.pointers.size());
+    case Property::Type::String:
+      return static_cast<int>(p.strings.size());
+    case Property::Type::Int:
+      return static_cast<int>(p.ints.size());
+    case Property::Type::Double:
+      return static_cast<int>(p.doubles.size());
+    case Property::Type::Pointer:
+      return static_cast<int>(p.pointers.size());
   }
   return 0;
 }

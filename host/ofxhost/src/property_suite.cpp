@@ -44,8 +44,7 @@ T stored(T v) {
 
 // Writes values[0..count) at index..index+count, growing the property as needed.
 template <typename T, typename In>
-OfxStatus set_values(OfxPropertySetHandle h, const char* name, int index, int count,
-                     const In* values) {
+OfxStatus set_values(OfxPropertySetHandle h, const char* name, int index, int count, const In* values) {
   PropertySet* set = set_of(h);
   if (!set || !name) return kOfxStatErrBadHandle;
   if (index < 0 || count < 0 || (count > 0 && !values)) return kOfxStatErrBadIndex;
@@ -65,8 +64,7 @@ OfxStatus set_values(OfxPropertySetHandle h, const char* name, int index, int co
 }
 
 template <typename T, typename Out>
-OfxStatus get_values(OfxPropertySetHandle h, const char* name, int index, int count,
-                     Out* out) {
+OfxStatus get_values(OfxPropertySetHandle h, const char* name, int index, int count, Out* out) {
   PropertySet* set = set_of(h);
   if (!set || !name) return kOfxStatErrBadHandle;
   if (!out && count > 0) return kOfxStatErrBadIndex;
@@ -75,8 +73,7 @@ OfxStatus get_values(OfxPropertySetHandle h, const char* name, int index, int co
   if (it == set->props.end()) return kOfxStatErrUnknown;
   if (it->second.type != Slot<T>::type) return kOfxStatErrValue;
   std::vector<T>& v = Slot<T>::of(it->second);
-  if (index < 0 || count < 0 || static_cast<size_t>(index) + count > v.size())
-    return kOfxStatErrBadIndex;
+  if (index < 0 || count < 0 || static_cast<size_t>(index) + count > v.size()) return kOfxStatErrBadIndex;
   for (int i = 0; i < count; ++i) {
     if constexpr (std::is_same_v<T, std::string>) {
       out[i] = const_cast<char*>(v[index + i].c_str());
@@ -162,10 +159,9 @@ OfxStatus propGetDimension(OfxPropertySetHandle h, const char* name, int* count)
 }
 
 const OfxPropertySuiteV1 kPropertySuite = {
-    propSetPointer,  propSetString,  propSetDouble,  propSetInt,     propSetPointerN,
-    propSetStringN,  propSetDoubleN, propSetIntN,    propGetPointer, propGetString,
-    propGetDouble,   propGetInt,     propGetPointerN, propGetStringN, propGetDoubleN,
-    propGetIntN,     propReset,      propGetDimension,
+    propSetPointer,  propSetString,  propSetDouble,  propSetInt,    propSetPointerN, propSetStringN,
+    propSetDoubleN,  propSetIntN,    propGetPointer, propGetString, propGetDouble,   propGetInt,
+    propGetPointerN, propGetStringN, propGetDoubleN, propGetIntN,   propReset,       propGetDimension,
 };
 
 }  // namespace

@@ -26,8 +26,7 @@ inline bool write_png(const std::string& path, int width, int height, int channe
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(width);
   image.height = static_cast<png_uint_32>(height);
-  static const png_uint_32 formats[] = {0, PNG_FORMAT_GRAY, PNG_FORMAT_GA, PNG_FORMAT_RGB,
-                                        PNG_FORMAT_RGBA};
+  static const png_uint_32 formats[] = {0, PNG_FORMAT_GRAY, PNG_FORMAT_GA, PNG_FORMAT_RGB, PNG_FORMAT_RGBA};
   image.format = formats[channels] | (sixteen_bit ? PNG_FORMAT_FLAG_LINEAR : 0);
   return png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr) != 0;
 }
@@ -43,8 +42,8 @@ inline Picture read_png(const std::vector<unsigned char>& bytes) {
   const bool colour = image.format & PNG_FORMAT_FLAG_COLOR;
   const bool alpha = image.format & PNG_FORMAT_FLAG_ALPHA;
   picture.channels = (colour ? 3 : 1) + (alpha ? 1 : 0);
-  image.format = colour ? (alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB)
-                        : (alpha ? PNG_FORMAT_GA : PNG_FORMAT_GRAY);
+  image.format =
+      colour ? (alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB) : (alpha ? PNG_FORMAT_GA : PNG_FORMAT_GRAY);
   picture.width = static_cast<int>(image.width);
   picture.height = static_cast<int>(image.height);
   picture.pixels.resize(PNG_IMAGE_SIZE(image));
@@ -59,14 +58,11 @@ struct JpegError {
   std::jmp_buf jump;
 };
 
-inline void jpeg_fail(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1);
-}
+inline void jpeg_fail(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1); }
 
 // Decodes a JPEG held in memory to RGB with libjpeg. `sampling` receives each
 // component's horizontal and vertical sampling factors.
-inline Picture read_jpeg(const std::vector<unsigned char>& bytes,
-                         std::vector<int>* sampling = nullptr) {
+inline Picture read_jpeg(const std::vector<unsigned char>& bytes, std::vector<int>* sampling = nullptr) {
   Picture picture;
   jpeg_decompress_struct info{};
   JpegError error{};
@@ -92,8 +88,8 @@ inline Picture read_jpeg(const std::vector<unsigned char>& bytes,
   picture.channels = info.output_components;
   picture.pixels.resize(static_cast<size_t>(picture.width) * picture.height * picture.channels);
   while (info.output_scanline < info.output_height) {
-    JSAMPROW row = picture.pixels.data() +
-                   static_cast<size_t>(info.output_scanline) * picture.width * picture.channels;
+    JSAMPROW row =
+        picture.pixels.data() + static_cast<size_t>(info.output_scanline) * picture.width * picture.channels;
     jpeg_read_scanlines(&info, &row, 1);
   }
   jpeg_finish_decompress(&info);
@@ -108,13 +104,20 @@ inline std::vector<unsigned char> base64_decode(const std::string& text) {
   int bits = 0;
   for (char c : text) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') break;
-    else return {};
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=')
+      break;
+    else
+      return {};
     buffer = (buffer << 6) | static_cast<unsigned>(v);
     bits += 6;
     if (bits >= 8) {

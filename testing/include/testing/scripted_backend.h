@@ -56,25 +56,27 @@ class ScriptedBackend {
     server_.on("POST", "/api/matte/sessions", [this](const Request&, Response& res) {
       send(res, locked([&](Script& s) { return s.create; }));
     });
-    server_.on("PUT", R"(/api/matte/sessions/([^/]*)/frames/(\d+))", [this](const Request& req, Response& res) {
-      const int index = std::stoi(req.matches[2]);
-      int attempt = 0;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        attempt = ++attempts_[index];
-        frames_[index] = req.body;
-      }
-      wait_if_held("upload");
-      res.status = locked([&](Script& s) { return s.upload(index, attempt); });
-    });
+    server_.on("PUT", R"(/api/matte/sessions/([^/]*)/frames/(\d+))",
+               [this](const Request& req, Response& res) {
+                 const int index = std::stoi(req.matches[2]);
+                 int attempt = 0;
+                 {
+                   std::lock_guard<std::mutex> lock(mu_);
+                   attempt = ++attempts_[index];
+                   frames_[index] = req.body;
+                 }
+                 wait_if_held("upload");
+                 res.status = locked([&](Script& s) { return s.upload(index, attempt); });
+               });
     server_.on("POST", R"(/api/matte/sessions/([^/]*)/start)", [this](const Request&, Response& res) {
       send(res, locked([&](Script& s) { return s.start; }));
     });
-    server_.on("GET", R"(/api/matte/sessions/([^/]*)/alpha/(\d+)\.png)", [this](const Request& req, Response& res) {
-      const int index = std::stoi(req.matches[2]);
-      wait_if_held("download");
-      send(res, locked([&](Script& s) { return s.matte(index); }));
-    });
+    server_.on("GET", R"(/api/matte/sessions/([^/]*)/alpha/(\d+)\.png)",
+               [this](const Request& req, Response& res) {
+                 const int index = std::stoi(req.matches[2]);
+                 wait_if_held("download");
+                 send(res, locked([&](Script& s) { return s.matte(index); }));
+               });
     server_.on("GET", R"(/api/matte/sessions/([^/]*))", [this](const Request&, Response& res) {
       Answer answer = locked([&](Script& s) {
         const size_t i = std::min(polls_answered_, s.polls.size() - 1);

@@ -26,8 +26,8 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
 
 // The request document the plug-in would send for a generated clip, with the
 // clip's box ("box"), its brush dabs ("dabs"), both ("both") or a hint only ("hint").
-std::string clip_request(const std::string& clip_dir, const std::string& quality, const std::string& selection,
-                         double softness = protocol::kDefaultEdgeSoftness);
+std::string clip_request(const std::string& clip_dir, const std::string& quality,
+                         const std::string& selection, double softness = protocol::kDefaultEdgeSoftness);
 
 int clip_frame_count(const std::string& clip_dir);
 

@@ -29,7 +29,10 @@ EngineRun matte_clip(const std::string& clip, const std::string& document, int f
   int n = frames < 0 ? clip_frame_count(clip) : frames;
   run.mattes.resize(n);
   run.outcome = tessel::run_engine(
-      request, n, [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); },
+      request, n,
+      [&clip](int i, int reduce) {
+        return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce);
+      },
       [&run](int i, const cv::Mat& a) {
         run.mattes[i] = a.clone();
         return true;
@@ -41,7 +44,8 @@ EngineRun matte_clip(const std::string& clip, const std::string& document, int f
 tessel::ClipScore score(const std::string& clip, const EngineRun& run) {
   tessel::ClipScorer scorer;
   for (size_t i = 0; i < run.mattes.size(); ++i) {
-    scorer.add(run.mattes[i], cv::imread(clip + "/alpha/" + six(static_cast<int>(i)) + ".png", cv::IMREAD_GRAYSCALE));
+    scorer.add(run.mattes[i],
+               cv::imread(clip + "/alpha/" + six(static_cast<int>(i)) + ".png", cv::IMREAD_GRAYSCALE));
   }
   return scorer.result();
 }
@@ -116,7 +120,8 @@ TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
   }
   shirt.copyTo(work(body));
   // A figure's outline.
-  cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2), cv::Scalar(20, 30, 60), 2);
+  cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2),
+                cv::Scalar(20, 30, 60), 2);
   // Deep inside, the carried shape kept the stripes; near the sides it did not.
   cv::Mat inner = cv::Mat::zeros(work.size(), CV_8U);
   inner(cv::Rect(body.x + 24, body.y, body.width - 48, body.height)).setTo(255);
@@ -197,7 +202,8 @@ TEST(Engine, TrackingDropsAPasserByThatWalkedAway) {
   auto scene = [&](int t) {
     Scene s{land.clone(), cv::Rect(420 + 4 * t, 180, 100, 300), cv::Rect(440 + 4 * t, 100, 60, 40),
             cv::Rect(280 - 6 * t, 230, 80, 200)};
-    for (const cv::Rect& r : {s.body, s.hand, s.passer}) look(cv::Rect(cv::Point(), r.size())).copyTo(s.picture(r));
+    for (const cv::Rect& r : {s.body, s.hand, s.passer})
+      look(cv::Rect(cv::Point(), r.size())).copyTo(s.picture(r));
     return s;
   };
   Scene s = scene(0);
@@ -269,7 +275,8 @@ TEST(Engine, RefinementTakesOutGapsTheCharactersColoursIncluded) {
   cv::Mat tracked = tracked_mass(picture.size(), body, hair);
   picture(body).setTo(cv::Scalar(40, 40, 170));
   cv::Mat strands = cv::Mat::zeros(picture.size(), CV_8U);
-  for (int x = hair.x; x < hair.x + hair.width; x += 8) strands(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
+  for (int x = hair.x; x < hair.x + hair.width; x += 8)
+    strands(cv::Rect(x, hair.y, 2, hair.height)).setTo(255);
   picture.setTo(cv::Scalar(30, 60, 110), strands);
   cv::Mat alpha = refine_as_tracked(picture, tracked);
 
@@ -318,7 +325,8 @@ TEST(Engine, RefinementKeepsWhatTheTrackerDoubtedDeepInside) {
   cv::Mat tracked = cv::Mat::zeros(picture.size(), CV_32F);
   tracked(body).setTo(1.0f);
   cv::Mat stripes = cv::Mat::zeros(picture.size(), CV_8U);
-  for (int y = body.y + 30; y + 10 < body.br().y; y += 40) stripes(cv::Rect(body.x, y, body.width, 10)).setTo(255);
+  for (int y = body.y + 30; y + 10 < body.br().y; y += 40)
+    stripes(cv::Rect(body.x, y, body.width, 10)).setTo(255);
   picture.setTo(cv::Scalar(200, 200, 200), stripes);
   tracked.setTo(0.6f, stripes);
   cv::Mat alpha = refine_as_tracked(picture, tracked);
@@ -403,7 +411,9 @@ TEST(Engine, FailuresArePlainTexts) {
   tessel::EngineRequest box;
   std::string error;
   ASSERT_TRUE(tessel::parse_matte_request(clip_request(clip, "fast", "box"), &box, &error));
-  auto reader = [&clip](int i, int reduce) { return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce); };
+  auto reader = [&clip](int i, int reduce) {
+    return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce);
+  };
   auto sink = [](int, const cv::Mat&) { return true; };
   auto quiet = [](const std::string&) {};
 
@@ -414,7 +424,8 @@ TEST(Engine, FailuresArePlainTexts) {
   EXPECT_EQ(o.error, "frame 9 cannot be decoded");
 
   // A matte that cannot be stored.
-  o = tessel::run_engine(box, 12, reader, [](int i, const cv::Mat&) { return i != 4; }, quiet, nullptr);
+  o = tessel::run_engine(
+      box, 12, reader, [](int i, const cv::Mat&) { return i != 4; }, quiet, nullptr);
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.error, "cannot store the matte of frame 4");
 
@@ -446,14 +457,18 @@ TEST(Engine, TinyFramesAndSingleFrames) {
   for (cv::Size size : {cv::Size(2, 2), cv::Size(9, 5), cv::Size(40, 30)}) {
     SCOPED_TRACE(size.width);
     cv::Mat img(size, CV_8UC3, cv::Scalar(30, 60, 90));
-    cv::circle(img, cv::Point(size.width / 2, size.height / 2), std::max(1, size.height / 3), cv::Scalar(200, 200, 40), cv::FILLED);
+    cv::circle(img, cv::Point(size.width / 2, size.height / 2), std::max(1, size.height / 3),
+               cv::Scalar(200, 200, 40), cv::FILLED);
     tessel::EngineRequest request;
     request.has_box = true;
     request.box = {0.25, 0.2, 0.5, 0.6};
     request.quality = tessel::Quality::Fine;
     cv::Mat out;
     tessel::EngineOutcome o = tessel::run_engine(
-        request, 1, [&img](int, int) { return tessel::Frame{img, img.size()}; },
+        request, 1,
+        [&img](int, int) {
+          return tessel::Frame{img, img.size()};
+        },
         [&out](int, const cv::Mat& a) {
           out = a.clone();
           return true;

@@ -11,7 +11,8 @@ namespace {
 TEST(FrameFiles, JpegSizeComesFromTheFrameHeader) {
   TempDir dir;
   std::vector<unsigned char> bytes;
-  cv::imencode(".jpg", cv::Mat(37, 51, CV_8UC3, cv::Scalar(1, 2, 3)), bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  cv::imencode(".jpg", cv::Mat(37, 51, CV_8UC3, cv::Scalar(1, 2, 3)), bytes,
+               {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
   std::string path = dir.path + "/a.jpg";
   ASSERT_TRUE(tessel::write_file_atomic(path, bytes.data(), bytes.size()));
   int w = 0, h = 0;

@@ -29,12 +29,13 @@ TEST_F(Protocol, WholePullDeliversOneGoodMattePerFrame) {
     SCOPED_TRACE(quality);
     TempDir out;
     const int n = clip_frame_count(clip);
-    SessionRun run = run_plugin_session(client, backend.url, clip + "/frames", n, clip_request(clip, quality, "box"),
-                                        out.path, 20, 120);
+    SessionRun run = run_plugin_session(client, backend.url, clip + "/frames", n,
+                                        clip_request(clip, quality, "box"), out.path, 20, 120);
     ASSERT_TRUE(run.ok) << run.failure;
     EXPECT_TRUE(std::regex_match(run.id, std::regex("[0-9a-f]{32}")));
     bool tracking = false;
-    for (const std::string& stage : run.stages) tracking = tracking || std::regex_match(stage, std::regex("tracking \\d+/12"));
+    for (const std::string& stage : run.stages)
+      tracking = tracking || std::regex_match(stage, std::regex("tracking \\d+/12"));
     EXPECT_TRUE(tracking) << "no tracking stage among " << run.stages.size();
 
     tessel::ClipScorer scorer;
@@ -84,9 +85,17 @@ TEST_F(Protocol, HintWithNobodyInThePictureFailsPlainly) {
   std::vector<unsigned char> jpeg;
   cv::imencode(".jpg", flat, jpeg);
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(client.put_bytes(url + "/frames/" + std::to_string(i), std::string(jpeg.begin(), jpeg.end())).code, 200);
+    ASSERT_EQ(
+        client.put_bytes(url + "/frames/" + std::to_string(i), std::string(jpeg.begin(), jpeg.end())).code,
+        200);
   }
-  ASSERT_EQ(client.post_json(url + "/start", R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fast","strokes":[],"text_prompt":"the dancer"})").code, 200);
+  ASSERT_EQ(
+      client
+          .post_json(
+              url + "/start",
+              R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fast","strokes":[],"text_prompt":"the dancer"})")
+          .code,
+      200);
   json done = wait_done(client, url);
   EXPECT_EQ(done.value("status", ""), "FAILED");
   EXPECT_EQ(done.value("error", ""), "no person found for the hint");
@@ -119,8 +128,10 @@ TEST_F(Protocol, MisuseIsAnsweredWithAStatusAndAShortText) {
       {"create, bad fps", "POST", sessions(), R"({"fps":-3})", 400, "fps must be a positive number"},
       {"start without frames", "POST", url + "/start", R"({"anchor_frame":0})", 400, "no frames uploaded"},
       {"start, not JSON", "POST", url + "/start", "nope", 400, "body is not a JSON object"},
-      {"start, bad quality", "POST", url + "/start", R"({"quality":"best"})", 400, "quality must be \"fine\" or \"fast\""},
-      {"start, bad anchor", "POST", url + "/start", R"({"anchor_frame":"x"})", 400, "anchor_frame must be an integer"},
+      {"start, bad quality", "POST", url + "/start", R"({"quality":"best"})", 400,
+       "quality must be \"fine\" or \"fast\""},
+      {"start, bad anchor", "POST", url + "/start", R"({"anchor_frame":"x"})", 400,
+       "anchor_frame must be an integer"},
       {"poll unknown", "GET", unknown, "", 404, "unknown session"},
       {"upload unknown", "PUT", unknown + "/frames/0", "x", 404, "unknown session"},
       {"start unknown", "POST", unknown + "/start", "{}", 404, "unknown session"},
@@ -155,7 +166,8 @@ TEST_F(Protocol, StartNeedsEveryFrameAndAnAnchorAmongThem) {
   EXPECT_EQ(gap.code, 400);
   EXPECT_EQ(gap.body, "frame 1 missing\n");
   ASSERT_EQ(client.put_bytes(url + "/frames/1", frame).code, 200);
-  Reply beyond = client.post_json(url + "/start", R"({"anchor_frame":3,"bbox":{"h":0.5,"w":0.5,"x":0.2,"y":0.2}})");
+  Reply beyond =
+      client.post_json(url + "/start", R"({"anchor_frame":3,"bbox":{"h":0.5,"w":0.5,"x":0.2,"y":0.2}})");
   EXPECT_EQ(beyond.code, 400);
   EXPECT_EQ(beyond.body, "anchor_frame beyond the last frame (3 frames)\n");
 }
@@ -195,7 +207,8 @@ TEST(ProtocolPrefix, TheWholeApiLivesUnderTheSecretPrefix) {
   ASSERT_NE(backend.url.find(":"), std::string::npos);
   EXPECT_EQ(backend.url.substr(backend.url.size() - 9), "/k/0f3a9c");
   const std::string root = backend.url.substr(0, backend.url.size() - 9);
-  for (const char* path : {"/healthz", "/api/matte/sessions", "/k/0f3a9/healthz", "/k/0f3a9cX/healthz", "/k/0f3a9c"}) {
+  for (const char* path :
+       {"/healthz", "/api/matte/sessions", "/k/0f3a9/healthz", "/k/0f3a9cX/healthz", "/k/0f3a9c"}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(client.get(root + path).code, 404);
   }

@@ -23,7 +23,8 @@ TEST(JobQueue, RunsEveryJobOnceOnAtMostItsThreads) {
     tessel::JobQueue queue(3, [&](const std::string& id, const std::atomic<bool>&) {
       int now = ++running;
       int seen = most.load();
-      while (now > seen && !most.compare_exchange_weak(seen, now)) {}
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {
+      }
       std::this_thread::sleep_for(2ms);
       --running;
       std::lock_guard<std::mutex> lock(mu);

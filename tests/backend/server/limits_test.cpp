@@ -74,7 +74,8 @@ TEST_F(Limits, FramesOverTheSizeOrCountLimitAre413) {
   std::string chunk(40 * 1024, 'y');
   char size_line[32];
   std::snprintf(size_line, sizeof size_line, "%zx\r\n", chunk.size());
-  std::string request = "PUT " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: image/jpeg\r\n"
+  std::string request = "PUT " + path +
+                        " HTTP/1.1\r\nHost: x\r\nContent-Type: image/jpeg\r\n"
                         "Transfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 3; ++i) request += size_line + chunk + "\r\n";
   request += "0\r\n\r\n";
@@ -128,7 +129,8 @@ TEST(Hostile, BadFramesAreRefusedAtUpload) {
       {"text", "hello, I am not a picture", "frame is not a JPEG image\n"},
       {"png", std::string(png.begin(), png.end()), "frame is not a JPEG image\n"},
       {"jpeg start only", std::string("\xFF\xD8\xFF", 3), "frame is not a JPEG image\n"},
-      {"segment length past the end", std::string("\xFF\xD8\xFF\xE0\xFF\xFF", 6), "frame is not a JPEG image\n"},
+      {"segment length past the end", std::string("\xFF\xD8\xFF\xE0\xFF\xFF", 6),
+       "frame is not a JPEG image\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -149,7 +151,10 @@ TEST(Hostile, TruncatedFramesEndTheSessionCleanly) {
   ASSERT_TRUE(upload_frames(client, url, clip, 2));
   std::string whole = read_file(clip + "/frames/000002.jpg");
   ASSERT_EQ(client.put_bytes(url + "/frames/2", whole.substr(0, whole.size() / 3)).code, 200);
-  ASSERT_EQ(client.post_json(url + "/start", R"({"anchor_frame":0,"bbox":{"h":0.8,"w":0.3,"x":0.35,"y":0.1}})").code, 200);
+  ASSERT_EQ(
+      client.post_json(url + "/start", R"({"anchor_frame":0,"bbox":{"h":0.8,"w":0.3,"x":0.35,"y":0.1}})")
+          .code,
+      200);
   std::string status = wait_done(client, url).value("status", "");
   EXPECT_TRUE(status == "COMPLETED" || status == "FAILED") << status;
   EXPECT_EQ(client.get(backend.url + "/healthz").code, 200);
@@ -214,7 +219,8 @@ TEST(Hostile, GarbageOnTheWireLeavesTheServerServing) {
       {"GET /" + std::string(100000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", true},
       // A body shorter than declared, then silence: the upload is abandoned.
       {"PUT " + path + "/frames/0 HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n\xFF\xD8\xFF\xE0", true},
-      {"PUT " + path + "/frames/0 HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999999999\r\n\r\nxx", true},
+      {"PUT " + path + "/frames/0 HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999999999\r\n\r\nxx",
+       true},
       {"POST " + path + "/start HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", true},
   };
   for (const auto& [bytes, close] : attempts) {

@@ -34,7 +34,8 @@ TEST(MatteRequest, DefaultsClampsAndRefusals) {
   ASSERT_TRUE(tessel::parse_matte_request("{}", &r, &error));
   EXPECT_EQ(r.anchor_frame, 0);
   EXPECT_FALSE(r.has_box);
-  ASSERT_TRUE(tessel::parse_matte_request(R"({"edge_softness":7,"quality":"fast","bbox":{"h":0.0,"w":0.0,"x":0.3,"y":0.4}})", &r, &error));
+  ASSERT_TRUE(tessel::parse_matte_request(
+      R"({"edge_softness":7,"quality":"fast","bbox":{"h":0.0,"w":0.0,"x":0.3,"y":0.4}})", &r, &error));
   EXPECT_EQ(r.edge_softness, 1.0);
   EXPECT_EQ(r.quality, tessel::Quality::Fast);
   EXPECT_FALSE(r.has_box);  // a pen-down without motion
@@ -68,7 +69,8 @@ TEST(MatteRequest, DefaultsClampsAndRefusals) {
 TEST(MatteRequest, DabRadiiAreHeldToTheFrameWidth) {
   tessel::EngineRequest r;
   std::string error;
-  ASSERT_TRUE(tessel::parse_matte_request(R"({"strokes":[[0.5,0.5,3],[0.5,0.5,-7],[0.2,0.3,-0.0]]})", &r, &error))
+  ASSERT_TRUE(
+      tessel::parse_matte_request(R"({"strokes":[[0.5,0.5,3],[0.5,0.5,-7],[0.2,0.3,-0.0]]})", &r, &error))
       << error;
   ASSERT_EQ(r.dabs.size(), 3u);
   EXPECT_EQ(r.dabs[0].r, 1.0);

@@ -13,7 +13,8 @@ namespace {
 
 using nlohmann::json;
 
-const char* kBox = R"({"anchor_frame":2,"bbox":{"h":0.9,"w":0.4,"x":0.3,"y":0.05},"quality":"fast","strokes":[],"text_prompt":""})";
+const char* kBox =
+    R"({"anchor_frame":2,"bbox":{"h":0.9,"w":0.4,"x":0.3,"y":0.05},"quality":"fast","strokes":[],"text_prompt":""})";
 
 // mattivo-backend is killed outright with sessions in every state, then
 // started again on the same folder: each session carries on where it was.
@@ -38,7 +39,13 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
 
   std::string failed = create_session(client, first.url);
   ASSERT_TRUE(upload_frames(client, base + failed, clip, 2));
-  ASSERT_EQ(client.post_json(base + failed + "/start", R"({"anchor_frame":0,"bbox":{"h":0.1,"w":0.1,"x":0.0,"y":0.0},"strokes":[[0.05,0.05,-0.2]]})").code, 200);
+  ASSERT_EQ(
+      client
+          .post_json(
+              base + failed + "/start",
+              R"({"anchor_frame":0,"bbox":{"h":0.1,"w":0.1,"x":0.0,"y":0.0},"strokes":[[0.05,0.05,-0.2]]})")
+          .code,
+      200);
   json failed_before = wait_done(client, base + failed);
   ASSERT_EQ(failed_before.value("status", ""), "FAILED");
 
@@ -49,7 +56,8 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
   for (const std::string& id : {running, queued}) {
     ASSERT_TRUE(upload_frames(client, base + id, clip, 12));
   }
-  for (const std::string& id : {running, queued}) ASSERT_EQ(client.post_json(base + id + "/start", kBox).code, 200);
+  for (const std::string& id : {running, queued})
+    ASSERT_EQ(client.post_json(base + id + "/start", kBox).code, 200);
   ASSERT_NE(parse(client.get(base + queued).body).value("status", ""), "COMPLETED");
   tessel::stop_backend(&first, true);
 
@@ -72,9 +80,11 @@ TEST(Restart, SessionsInEveryStateSurviveAKill) {
     json done = wait_done(client, base2 + id);
     EXPECT_EQ(done.value("status", ""), "COMPLETED");
     int frames = done.value("frames", 0);
-    for (int i = 0; i < frames; ++i) EXPECT_EQ(client.get(base2 + id + "/alpha/" + std::to_string(i) + ".png").code, 200);
+    for (int i = 0; i < frames; ++i)
+      EXPECT_EQ(client.get(base2 + id + "/alpha/" + std::to_string(i) + ".png").code, 200);
   }
-  EXPECT_EQ(tessel::stop_backend(&second, false, 120), 0);  // an orderly stop exits cleanly (and leak-free under ASan)
+  EXPECT_EQ(tessel::stop_backend(&second, false, 120),
+            0);  // an orderly stop exits cleanly (and leak-free under ASan)
   remove_tree(data.path + "/../backend-first.log");
   remove_tree(data.path + "/../backend-second.log");
 }
@@ -86,12 +96,17 @@ TEST(Store, SessionsAreFoldersOfFramesAndMattes) {
   std::string id = create_session(client, backend.url);
   std::string url = backend.url + "/api/matte/sessions/" + id;
   ASSERT_TRUE(upload_frames(client, url, clip, 3));
-  ASSERT_EQ(client.post_json(url + "/start", R"({"anchor_frame":1,"bbox":{"h":0.9,"w":0.4,"x":0.3,"y":0.05},"quality":"fast"})").code, 200);
+  ASSERT_EQ(client
+                .post_json(url + "/start",
+                           R"({"anchor_frame":1,"bbox":{"h":0.9,"w":0.4,"x":0.3,"y":0.05},"quality":"fast"})")
+                .code,
+            200);
   ASSERT_EQ(wait_done(client, url).value("status", ""), "COMPLETED");
   const std::string dir = backend.data.path + "/" + id;
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(read_file(dir + "/frames/" + six(i) + ".jpg"), read_file(clip + "/frames/" + six(i) + ".jpg"));
-    EXPECT_EQ(read_file(dir + "/alpha/" + six(i) + ".png"), client.get(url + "/alpha/" + std::to_string(i) + ".png").body);
+    EXPECT_EQ(read_file(dir + "/alpha/" + six(i) + ".png"),
+              client.get(url + "/alpha/" + std::to_string(i) + ".png").body);
   }
   json state = parse(read_file(dir + "/session.json"));
   EXPECT_EQ(state.value("status", ""), "COMPLETED");
@@ -122,7 +137,8 @@ TEST(Store, OpeningTidiesCrashLeftoversAndSkipsForeignThings) {
   std::filesystem::create_directories(data.path + "/.new-ffeeddccbbaa99887766554433221100/frames");
   std::filesystem::create_directories(data.path + "/" + id + "/frames");
   std::filesystem::create_directories(data.path + "/" + id + "/alpha");
-  std::ofstream(data.path + "/" + id + "/session.json") << R"({"status":"UPLOADING","fps":24.0,"created":1,"updated":1})";
+  std::ofstream(data.path + "/" + id + "/session.json")
+      << R"({"status":"UPLOADING","fps":24.0,"created":1,"updated":1})";
   std::ofstream(data.path + "/" + id + "/frames/000000.jpg") << "jpegbytes";
   std::ofstream(data.path + "/" + id + "/frames/000001.jpg.tmp12-3") << "half";
   const std::string broken = "ffffffffffffffffffffffffffffffff";

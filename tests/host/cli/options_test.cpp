@@ -26,8 +26,8 @@ TEST(PullOptions, BoxIsNormalisedUnlessPixelsAreSaid) {
 
 TEST(PullOptions, BadBoxesAreRefusedWithAReason) {
   mattivo::Box b;
-  for (const char* bad : {"", "1,2,3", "0.1,0.2,0.3,0.4,0.5", "a,b,c,d", "0.1,0.2,0,0.3",
-                          "-0.1,0.2,0.3,0.3", "0.1,0.2,nan,0.3", "0.1,,0.2,0.3"}) {
+  for (const char* bad : {"", "1,2,3", "0.1,0.2,0.3,0.4,0.5", "a,b,c,d", "0.1,0.2,0,0.3", "-0.1,0.2,0.3,0.3",
+                          "0.1,0.2,nan,0.3", "0.1,,0.2,0.3"}) {
     EXPECT_NE(mattivo::parse_box(bad, &b), "") << bad;
   }
 }
@@ -45,9 +45,9 @@ TEST(PullOptions, DabsTakeAnOptionalSize) {
 
 TEST(PullOptions, AWholeCommandLine) {
   mattivo::PullOptions o;
-  ASSERT_EQ(parse({"--input", "clip/%04d.png", "--box", "0.1,0.1,0.5,0.8", "--add", "0.3,0.4",
-                   "--exclude", "0.9,0.9,0.05", "--hint", "dancer", "--quality", "fast",
-                   "--softness", "0.5", "--anchor", "3", "--out", "o"},
+  ASSERT_EQ(parse({"--input", "clip/%04d.png", "--box", "0.1,0.1,0.5,0.8", "--add", "0.3,0.4", "--exclude",
+                   "0.9,0.9,0.05", "--hint", "dancer", "--quality", "fast", "--softness", "0.5", "--anchor",
+                   "3", "--out", "o"},
                   &o),
             "");
   EXPECT_EQ(o.input, "clip/%04d.png");

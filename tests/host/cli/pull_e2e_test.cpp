@@ -53,8 +53,8 @@ double number_after(const std::string& text, const std::string& key) {
 Clip make_clip(const fs::path& dir, int width, int height, int frames) {
   fs::create_directories(dir);
   Outcome r = run(kBin + "/backend/mattivo-clipgen --out " + dir.string() + " --scenario walk --frames " +
-              std::to_string(frames) + " --width " + std::to_string(width) + " --height " +
-              std::to_string(height) + " --seed 3");
+                  std::to_string(frames) + " --width " + std::to_string(width) + " --height " +
+                  std::to_string(height) + " --seed 3");
   EXPECT_EQ(r.code, 0) << r.output;
   std::ifstream in(dir / "clip.json");
   std::stringstream ss;
@@ -66,8 +66,8 @@ Clip make_clip(const fs::path& dir, int width, int height, int frames) {
   c.anchor = static_cast<int>(number_after(json, "anchor_frame"));
   std::ostringstream box;
   box.precision(17);
-  box << number_after(bbox, "x") << "," << number_after(bbox, "y") << "," << number_after(bbox, "w")
-      << "," << number_after(bbox, "h");
+  box << number_after(bbox, "x") << "," << number_after(bbox, "y") << "," << number_after(bbox, "w") << ","
+      << number_after(bbox, "h");
   c.box = box.str();
   return c;
 }
@@ -108,9 +108,9 @@ Clip* MattivoPull::clip_ = nullptr;
 
 TEST_F(MattivoPull, BoxGivesMattesThatMatchTheTruth) {
   fs::path out = root_ / "box";
-  Outcome r = run(mattivo() + " pull --quiet --quality fast --input " + (clip_->dir / "frames").string() +
-              " --anchor " + std::to_string(clip_->anchor) + " --box " + clip_->box + " --out " +
-              out.string());
+  Outcome r =
+      run(mattivo() + " pull --quiet --quality fast --input " + (clip_->dir / "frames").string() +
+          " --anchor " + std::to_string(clip_->anchor) + " --box " + clip_->box + " --out " + out.string());
   ASSERT_EQ(r.code, 0) << r.output;
   EXPECT_NE(r.output.find("ready: 8 frames matted"), std::string::npos) << r.output;
   EXPECT_GT(mean_iou(out / "matte", clip_->dir / "alpha", 8), 0.75);
@@ -145,10 +145,10 @@ TEST_F(MattivoPull, BrushDabsAloneSelectTheCharacter) {
   const double w = number_after(bbox, "w"), h = number_after(bbox, "h");
   auto pt = [](double a, double b) { return std::to_string(a) + "," + std::to_string(b) + ",0.02"; };
   fs::path out = root_ / "dabs";
-  Outcome r = run(mattivo() + " pull --quiet --quality fast --input " + (clip_->dir / "frames").string() +
-              " --anchor " + std::to_string(clip_->anchor) + " --add " + pt(x + w / 2, y + h * 0.3) +
-              " --add " + pt(x + w / 2, y + h * 0.5) + " --exclude " + pt(0.02, 0.02) + " --out " +
-              out.string());
+  Outcome r =
+      run(mattivo() + " pull --quiet --quality fast --input " + (clip_->dir / "frames").string() +
+          " --anchor " + std::to_string(clip_->anchor) + " --add " + pt(x + w / 2, y + h * 0.3) + " --add " +
+          pt(x + w / 2, y + h * 0.5) + " --exclude " + pt(0.02, 0.02) + " --out " + out.string());
   ASSERT_EQ(r.code, 0) << r.output;
   EXPECT_GT(mean_iou(out / "matte", clip_->dir / "alpha", 8), 0.5);
 }
@@ -159,8 +159,8 @@ TEST(MattivoPullHint, HintOnlyPullEndsWithAMatteOrAPlainReason) {
   fs::path root = fs::temp_directory_path() / ("mattivo-e2e-hint-" + std::to_string(getpid()));
   Clip clip = make_clip(root / "clip", 640, 360, 4);
   Outcome r = run(mattivo() + " pull --quiet --quality fast --input " + (clip.dir / "frames").string() +
-              " --anchor " + std::to_string(clip.anchor) + " --hint 'person walking' --out " +
-              (root / "out").string());
+                  " --anchor " + std::to_string(clip.anchor) + " --hint 'person walking' --out " +
+                  (root / "out").string());
   if (r.code == 0) {
     EXPECT_GT(mean_iou(root / "out" / "matte", clip.dir / "alpha", 4), 0.4);
   } else {

@@ -19,8 +19,7 @@ class PullSteps : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() /
-            ("mattivo-steps-" + std::to_string(getpid()) + "-" + test->name());
+    root_ = fs::temp_directory_path() / ("mattivo-steps-" + std::to_string(getpid()) + "-" + test->name());
     fs::create_directories(root_ / "frames");
     for (int i = 0; i < 3; ++i) {
       cv::Mat frame(20, 40, CV_8UC3, cv::Scalar(10 * i, 20, 30));
@@ -80,11 +79,16 @@ TEST_F(PullSteps, RefusalsNameTheirReasonAndStageNothing) {
     void (*set)(mattivo::PullOptions*);
     const char* says;
   } cases[] = {
-      {"anchor", [](mattivo::PullOptions* o) { o->anchor = 3; },
-       "--anchor 3 is past the last frame (2)"},
-      {"add", [](mattivo::PullOptions* o) { o->adds = {mattivo::Dab{41, 1, 0.03, true}}; },
+      {"anchor", [](mattivo::PullOptions* o) { o->anchor = 3; }, "--anchor 3 is past the last frame (2)"},
+      {"add",
+       [](mattivo::PullOptions* o) {
+         o->adds = {mattivo::Dab{41, 1, 0.03, true}};
+       },
        "a brush dab lies outside the frame"},
-      {"exclude", [](mattivo::PullOptions* o) { o->excludes = {mattivo::Dab{1, 21, 0.03, true}}; },
+      {"exclude",
+       [](mattivo::PullOptions* o) {
+         o->excludes = {mattivo::Dab{1, 21, 0.03, true}};
+       },
        "a brush dab lies outside the frame"},
   };
   for (const Case& c : cases) {
@@ -150,10 +154,16 @@ TEST_F(PullSteps, PublishReplacesTheOutputsOfAnEarlierRun) {
   EXPECT_EQ(read(out / "rgba" / "000000.png"), "new rgba");
   EXPECT_EQ(read(out / "matte" / "000000.png"), "new matte");
   EXPECT_EQ(read(out / "contact_sheet.png"), "new sheet");
-  EXPECT_EQ(printed, "ready: 3 frames matted\n"
-                     "RGBA frames:   " + (out / "rgba").string() + "/ (3 PNG, premultiplied)\n"
-                     "mattes:        " + (out / "matte").string() + "/ (3 PNG)\n"
-                     "contact sheet: " + (out / "contact_sheet.png").string() + "\n");
+  EXPECT_EQ(printed,
+            "ready: 3 frames matted\n"
+            "RGBA frames:   " +
+                (out / "rgba").string() +
+                "/ (3 PNG, premultiplied)\n"
+                "mattes:        " +
+                (out / "matte").string() +
+                "/ (3 PNG)\n"
+                "contact sheet: " +
+                (out / "contact_sheet.png").string() + "\n");
 }
 
 TEST_F(PullSteps, PublishStopsAtAMissingOutputAndPrintsNothing) {

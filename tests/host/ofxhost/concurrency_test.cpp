@@ -1,8 +1,8 @@
 // Renders on many threads at once while other threads write parameters, post
 // messages and drive the overlay: results stay per thread and nothing races.
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "probe.h"
@@ -47,8 +47,8 @@ TEST_F(Concurrency, RendersOnEightThreadsWhileParametersChange) {
       for (int f = 0; f < kFrames; ++f) {
         const double time = t * kFrames + f;
         const bool floating = (t + f) % 2 == 1;
-        Image out = ofxhost::make_image({0, 0, 32, 24}, floating ? kOfxBitDepthFloat : kOfxBitDepthByte,
-                                        f % 3 == 0);
+        Image out =
+            ofxhost::make_image({0, 0, 32, 24}, floating ? kOfxBitDepthFloat : kOfxBitDepthByte, f % 3 == 0);
         if (instance_->render(time, out) != kOfxStatOK) ++failures;
         const int v = static_cast<int>(time) * 3 % 256;
         if (floating) {

@@ -41,12 +41,11 @@ TEST_F(Overlay, PenEventsCarryTheirArguments) {
   ASSERT_EQ(it->pen_motion(e), kOfxStatOK);
   e.pressure = 0;
   ASSERT_EQ(it->pen_up(e), kOfxStatOK);
-  EXPECT_EQ(instance_->string_history("stroke"),
-            (std::vector<std::string>{
-                "down 100,50 view 50,25 scale 2,2 p 0.5 t 3 same",
-                "motion 120.5,50 view 60,25 scale 2,2 p 0.5 t 3 same",
-                "up 120.5,50 view 60,25 scale 2,2 p 0 t 3 same",
-            }));
+  EXPECT_EQ(instance_->string_history("stroke"), (std::vector<std::string>{
+                                                     "down 100,50 view 50,25 scale 2,2 p 0.5 t 3 same",
+                                                     "motion 120.5,50 view 60,25 scale 2,2 p 0.5 t 3 same",
+                                                     "up 120.5,50 view 60,25 scale 2,2 p 0 t 3 same",
+                                                 }));
   // Drawing without a GL context still reaches the overlay.
   EXPECT_EQ(it->draw(), kOfxStatOK);
 }

@@ -64,8 +64,8 @@ TEST_F(HostDescribe, RecordsClipsAndParametersInDefinitionOrder) {
   EXPECT_EQ(clips[1].name, "Output");
   EXPECT_EQ(clips[0].props.str(kOfxImageEffectPropSupportedComponents), kOfxImageComponentRGBA);
 
-  const char* names[] = {"gain",  "invert", "mode",  "count",  "offset", "tint", "label",
-                         "note",  "status", "trace", "stroke", "leak",   "go"};
+  const char* names[] = {"gain", "invert", "mode",  "count",  "offset", "tint", "label",
+                         "note", "status", "trace", "stroke", "leak",   "go"};
   const auto& params = plugin_->params();
   ASSERT_EQ(params.size(), std::size(names));
   for (size_t i = 0; i < params.size(); ++i) EXPECT_EQ(params[i].name, names[i]);
@@ -87,8 +87,8 @@ TEST_F(HostDescribe, RecordsClipsAndParametersInDefinitionOrder) {
 TEST(HostRecord, ServesTheFiveSuitesAndNothingElse) {
   const OfxHost* h = ofxhost::host();
   auto fetch = [h](const char* name, int version) { return h->fetchSuite(h->host, name, version); };
-  for (const char* name : {kOfxPropertySuite, kOfxParameterSuite, kOfxImageEffectSuite,
-                           kOfxInteractSuite, kOfxMessageSuite})
+  for (const char* name :
+       {kOfxPropertySuite, kOfxParameterSuite, kOfxImageEffectSuite, kOfxInteractSuite, kOfxMessageSuite})
     EXPECT_NE(fetch(name, 1), nullptr) << name;
   EXPECT_NE(fetch(kOfxMessageSuite, 2), nullptr);
   EXPECT_EQ(fetch(kOfxPropertySuite, 2), nullptr);

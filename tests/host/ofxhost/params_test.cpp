@@ -37,8 +37,8 @@ TEST_F(Params, NewInstanceHoldsTheDescribedDefaults) {
   EXPECT_EQ(x, 0.25);
   EXPECT_EQ(y, -0.5);
   double rgba[4] = {-1, -1, -1, -1};
-  EXPECT_EQ(params()->paramGetValueAtTime(handle_of(*instance_, "tint"), 5.0, &rgba[0], &rgba[1],
-                                          &rgba[2], &rgba[3]),
+  EXPECT_EQ(params()->paramGetValueAtTime(handle_of(*instance_, "tint"), 5.0, &rgba[0], &rgba[1], &rgba[2],
+                                          &rgba[3]),
             kOfxStatOK);
   EXPECT_EQ(rgba[1], 0.5);
   EXPECT_EQ(rgba[2], 0.25);
@@ -80,8 +80,7 @@ TEST_F(Params, SuiteValuesRoundTripForEveryKind) {
   instance_->set_string("note", "from host");
   EXPECT_EQ(params()->paramSetValue(note, static_cast<const char*>(nullptr)), kOfxStatOK);
   EXPECT_EQ(instance_->get_string("note"), "");
-  EXPECT_EQ(instance_->string_history("note"),
-            (std::vector<std::string>{"from plug-in", "from host", ""}));
+  EXPECT_EQ(instance_->string_history("note"), (std::vector<std::string>{"from plug-in", "from host", ""}));
 }
 
 TEST_F(Params, HandedOutTextSurvivesLaterWrites) {
@@ -184,8 +183,7 @@ TEST_F(Params, MessageSinkSeesEveryMessage) {
   });
   auto msg = suite<OfxMessageSuiteV2>(kOfxMessageSuite, 2);
   EXPECT_EQ(msg->message(nullptr, kOfxMessageLog, "id", "%s=%d", "n", 3), kOfxStatOK);
-  EXPECT_EQ(msg->setPersistentMessage(instance_->handle(), kOfxMessageError, "", "%.2f", 2.5),
-            kOfxStatOK);
+  EXPECT_EQ(msg->setPersistentMessage(instance_->handle(), kOfxMessageError, "", "%.2f", 2.5), kOfxStatOK);
   EXPECT_EQ(msg->message(nullptr, kOfxMessageQuestion, "", "sure?"), kOfxStatReplyYes);
   plugin_->on_message(nullptr);
   std::lock_guard<std::mutex> lock(mu);

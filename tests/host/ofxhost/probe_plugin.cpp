@@ -57,7 +57,7 @@ ProbeData* data_of(OfxImageEffectHandle effect) {
 }
 
 [[maybe_unused]] OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHandle in,
-                      OfxPropertySetHandle) {
+                                       OfxPropertySetHandle) {
   auto interact = static_cast<OfxInteractHandle>(const_cast<void*>(handle));
   OfxPropertySetHandle props = nullptr;
   gInteract->interactGetPropertySet(interact, &props);
@@ -93,9 +93,8 @@ ProbeData* data_of(OfxImageEffectHandle effect) {
   gProp->propGetDouble(in, kOfxInteractPropPenPressure, 0, &pressure);
   gProp->propGetDouble(in, kOfxPropTime, 0, &time);
   char text[256];
-  std::snprintf(text, sizeof text, "%s %g,%g view %d,%d scale %g,%g p %g t %g %s", kind, pos[0],
-                pos[1], view[0], view[1], scale[0], scale[1], pressure, time,
-                in_effect == effect ? "same" : "other");
+  std::snprintf(text, sizeof text, "%s %g,%g view %d,%d scale %g,%g p %g t %g %s", kind, pos[0], pos[1],
+                view[0], view[1], scale[0], scale[1], pressure, time, in_effect == effect ? "same" : "other");
   set_text(fx, "stroke", text);
   return kOfxStatOK;
 }
@@ -110,8 +109,7 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   gProp->propSetStringN(p, kOfxImageEffectPropSupportedContexts, 2, contexts);
   gProp->propSetString(p, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
   gProp->propSetString(p, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthFloat);
-  gProp->propSetString(p, kOfxImageEffectPluginRenderThreadSafety, 0,
-                       kOfxImageEffectRenderFullySafe);
+  gProp->propSetString(p, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
   gProp->propSetInt(p, kOfxImageEffectPluginPropHostFrameThreading, 0, 1);
 #ifndef PROBE_NO_OVERLAY
   gProp->propSetPointer(p, kOfxImageEffectPluginPropOverlayInteractV1, 0,
@@ -152,8 +150,7 @@ OfxStatus describeInContext(OfxImageEffectHandle effect, OfxPropertySetHandle in
   gProp->propSetInt(d, kOfxParamPropDefault, 0, 1);
   gProp->propSetInt(define(set, kOfxParamTypeInteger, "count"), kOfxParamPropDefault, 0, 7);
   const double offset[] = {0.25, -0.5};
-  gProp->propSetDoubleN(define(set, kOfxParamTypeDouble2D, "offset"), kOfxParamPropDefault, 2,
-                        offset);
+  gProp->propSetDoubleN(define(set, kOfxParamTypeDouble2D, "offset"), kOfxParamPropDefault, 2, offset);
   const double tint[] = {1.0, 0.5, 0.25, 1.0};
   gProp->propSetDoubleN(define(set, kOfxParamTypeRGBA, "tint"), kOfxParamPropDefault, 4, tint);
   gProp->propSetString(define(set, kOfxParamTypeString, "label"), kOfxParamPropDefault, 0, "hello");
@@ -197,8 +194,7 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle in) 
   std::string name = read_string(in, kOfxPropName);
   char text[512];
   std::snprintf(text, sizeof text, "changed %s|%s|%s|%g|%g,%g", read_string(in, kOfxPropType).c_str(),
-                name.c_str(), read_string(in, kOfxPropChangeReason).c_str(), time, scale[0],
-                scale[1]);
+                name.c_str(), read_string(in, kOfxPropChangeReason).c_str(), time, scale[0], scale[1]);
   set_text(effect, "trace", text);
   if (name == "go") {
     ProbeData* data = data_of(effect);
@@ -247,8 +243,7 @@ void put(const Img& img, int x, int y, int c, float v) {
   if (img.is_float) {
     reinterpret_cast<float*>(row)[(x - img.b.x1) * 4 + c] = v;
   } else {
-    row[(x - img.b.x1) * 4 + c] =
-        static_cast<unsigned char>(std::clamp(v, 0.f, 1.f) * 255.f + 0.5f);
+    row[(x - img.b.x1) * 4 + c] = static_cast<unsigned char>(std::clamp(v, 0.f, 1.f) * 255.f + 0.5f);
   }
 }
 
@@ -302,8 +297,8 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
   if (is(kOfxActionDestroyInstance)) return destroyInstance(effect);
   if (is(kOfxActionInstanceChanged)) return instanceChanged(effect, in);
   if (is(kOfxActionBeginInstanceChanged) || is(kOfxActionEndInstanceChanged)) {
-    std::string text = (is(kOfxActionBeginInstanceChanged) ? "begin " : "end ") +
-                       read_string(in, kOfxPropChangeReason);
+    std::string text =
+        (is(kOfxActionBeginInstanceChanged) ? "begin " : "end ") + read_string(in, kOfxPropChangeReason);
     set_text(effect, "trace", text);
     return kOfxStatOK;
   }
@@ -320,22 +315,20 @@ void setHost(OfxHost* host) {
   gHost = host;
   gProp = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
   gParam = static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(host->host, kOfxParameterSuite, 1));
-  gEffect =
-      static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
-  gInteract =
-      static_cast<const OfxInteractSuiteV1*>(host->fetchSuite(host->host, kOfxInteractSuite, 1));
+  gEffect = static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
+  gInteract = static_cast<const OfxInteractSuiteV1*>(host->fetchSuite(host->host, kOfxInteractSuite, 1));
   gMessage = static_cast<const OfxMessageSuiteV1*>(host->fetchSuite(host->host, kOfxMessageSuite, 1));
   if (!host->fetchSuite(host->host, kOfxMultiThreadSuite, 1)) note_call("noMultiThread");
 }
 
 OfxPlugin gPlugin = {
-    PROBE_API,              // pluginApi
-    1,                      // apiVersion
+    PROBE_API,                // pluginApi
+    1,                        // apiVersion
     "net.corvane.hostprobe",  // pluginIdentifier
-    1,                      // pluginVersionMajor
-    0,                      // pluginVersionMinor
-    setHost,                // setHost
-    pluginMain,             // mainEntry
+    1,                        // pluginVersionMajor
+    0,                        // pluginVersionMinor
+    setHost,                  // setHost
+    pluginMain,               // mainEntry
 };
 
 }  // namespace

@@ -120,8 +120,7 @@ TEST(ImageLayout, BottomUpTopDownPaddedAndNull) {
   // Row y1 is stored last; the top row first.
   EXPECT_EQ(down.data(), down.storage.data() + 3 * (7 * 16 + 8));
   EXPECT_EQ(down.pixel8(-3, 8), down.storage.data());
-  EXPECT_EQ(reinterpret_cast<unsigned char*>(down.pixelf(3, 5)),
-            down.storage.data() + 3 * 120 + 6 * 16);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(down.pixelf(3, 5)), down.storage.data() + 3 * 120 + 6 * 16);
 
   // Padding that would misalign float rows is rounded up to a whole channel.
   EXPECT_EQ(ofxhost::make_image(b, kOfxBitDepthFloat, false, 2).row_bytes, 7 * 16 + 4);

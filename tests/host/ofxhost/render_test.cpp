@@ -22,8 +22,10 @@ Image source_frame(OfxRectI b, const std::string& depth, bool top_down, int pad,
   for (int y = b.y1; y < b.y2; ++y)
     for (int x = b.x1; x < b.x2; ++x)
       for (int c = 0; c < 4; ++c) {
-        if (depth == kOfxBitDepthFloat) img.pixelf(x, y)[c] = pattern(x, y, c, time);
-        else img.pixel8(x, y)[c] = static_cast<unsigned char>(std::lround(pattern(x, y, c, time) * 255));
+        if (depth == kOfxBitDepthFloat)
+          img.pixelf(x, y)[c] = pattern(x, y, c, time);
+        else
+          img.pixel8(x, y)[c] = static_cast<unsigned char>(std::lround(pattern(x, y, c, time) * 255));
       }
   return img;
 }
@@ -41,12 +43,9 @@ TEST_F(Render, InvertsEveryLayoutAndDepth) {
     OfxRectI bounds;
   };
   const Case cases[] = {
-      {kOfxBitDepthByte, false, 0, {0, 0, 16, 9}},
-      {kOfxBitDepthByte, true, 0, {-3, 5, 14, 12}},
-      {kOfxBitDepthByte, true, 12, {7, -4, 8, 1}},
-      {kOfxBitDepthFloat, false, 4, {-3, 5, 14, 12}},
-      {kOfxBitDepthFloat, true, 0, {0, 0, 5, 3}},
-      {kOfxBitDepthFloat, true, 20, {101, 33, 118, 40}},
+      {kOfxBitDepthByte, false, 0, {0, 0, 16, 9}}, {kOfxBitDepthByte, true, 0, {-3, 5, 14, 12}},
+      {kOfxBitDepthByte, true, 12, {7, -4, 8, 1}}, {kOfxBitDepthFloat, false, 4, {-3, 5, 14, 12}},
+      {kOfxBitDepthFloat, true, 0, {0, 0, 5, 3}},  {kOfxBitDepthFloat, true, 20, {101, 33, 118, 40}},
   };
   instance_->set_int("invert", 1);
   for (const Case& c : cases) {

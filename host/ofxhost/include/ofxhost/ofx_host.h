@@ -75,8 +75,7 @@ struct Image {
 
 // Zero-filled image with packed rows; top_down stores the rows top first
 // (negative row bytes), extra_row_bytes pads every row (rounded up to whole channels).
-Image make_image(OfxRectI bounds, const std::string& depth, bool top_down = false,
-                 int extra_row_bytes = 0);
+Image make_image(OfxRectI bounds, const std::string& depth, bool top_down = false, int extra_row_bytes = 0);
 
 struct Message {
   std::string type;  // "OfxMessageMessage", ...
@@ -124,8 +123,8 @@ class Interact {
   // Draws into an off-screen OpenGL context of width x height pixels whose
   // projection maps the canonical rectangle `view` onto the pixels; returns
   // RGBA bytes, bottom row first (glReadPixels order). Empty when GL is unavailable.
-  std::vector<unsigned char> draw_pixels(int width, int height, OfxRectD view,
-                                         OfxStatus* status = nullptr, double time = 0);
+  std::vector<unsigned char> draw_pixels(int width, int height, OfxRectD view, OfxStatus* status = nullptr,
+                                         double time = 0);
   OfxInteractHandle handle() const;
 
  private:
@@ -171,8 +170,7 @@ class Instance {
   OfxStatus render(double time, Image& output);
   OfxStatus clip_preferences(PropertySet& out_args);
   // Sends any action with the given in-arguments (null for none).
-  OfxStatus action(const std::string& name, PropertySet* in_args = nullptr,
-                   PropertySet* out_args = nullptr);
+  OfxStatus action(const std::string& name, PropertySet* in_args = nullptr, PropertySet* out_args = nullptr);
 
   std::unique_ptr<Interact> new_interact();
   std::vector<Message> messages() const;
@@ -195,8 +193,7 @@ class Plugin {
  public:
   // `path` is a bundle folder (NAME.ofx.bundle) or the .ofx binary itself.
   // Returns null and fills `error` when the library cannot be loaded or has no effect.
-  static std::unique_ptr<Plugin> load(const std::string& path, std::string* error = nullptr,
-                                      int nth = 0);
+  static std::unique_ptr<Plugin> load(const std::string& path, std::string* error = nullptr, int nth = 0);
   ~Plugin();
   Plugin(const Plugin&) = delete;
   Plugin& operator=(const Plugin&) = delete;
@@ -218,8 +215,7 @@ class Plugin {
                                             const std::map<std::string, std::string>& saved);
 
   // Sends a raw action to the plug-in's main entry (for dispatch tests).
-  OfxStatus main_entry(const char* action, const void* handle, PropertySet* in_args,
-                       PropertySet* out_args);
+  OfxStatus main_entry(const char* action, const void* handle, PropertySet* in_args, PropertySet* out_args);
 
   // Host messages not tied to an instance (message suite called with a null handle).
   // A null handle names no plug-in, so every plug-in loaded at that moment records it.
@@ -239,8 +235,6 @@ class Plugin {
 const OfxHost* host();
 
 // The handle a plug-in gets for a property set of this host.
-inline OfxPropertySetHandle handle_of(PropertySet& p) {
-  return reinterpret_cast<OfxPropertySetHandle>(&p);
-}
+inline OfxPropertySetHandle handle_of(PropertySet& p) { return reinterpret_cast<OfxPropertySetHandle>(&p); }
 
 }  // namespace ofxhost
