@@ -287,4 +287,18 @@ void Instance::clear_messages() {
 
 int Instance::outstanding_images() const { return impl_->st.outstanding.load(); }
 
+OfxStatus render_in_fresh_instance(Plugin& plugin, double time,
+                                   const std::map<std::string, std::string>& saved,
+                                   const std::function<void(Instance&)>& prepare, Image& output) {
+  OfxStatus status = kOfxStatOK;
+  std::unique_ptr<Instance> instance = plugin.create_instance(&status, saved);
+  if (!instance) {
+    return status == kOfxStatOK ? kOfxStatFailed : status;
+  }
+  if (prepare) {
+    prepare(*instance);
+  }
+  return instance->render(time, output);
+}
+
 }  // namespace ofxhost

@@ -231,6 +231,14 @@ class Plugin {
   friend class Instance;
 };
 
+// Renders one frame as hosts that make a fresh instance for every frame do:
+// the instance is created with `saved` in place, `prepare` gives it its clip
+// and settings (copied in silently: no instanceChanged is ever sent), it
+// renders `time` into `output` and is destroyed before this returns.
+OfxStatus render_in_fresh_instance(Plugin& plugin, double time,
+                                   const std::map<std::string, std::string>& saved,
+                                   const std::function<void(Instance&)>& prepare, Image& output);
+
 // The host record every plug-in of this process gets (its fetchSuite serves the suites).
 const OfxHost* host();
 
