@@ -1,7 +1,10 @@
-// One fire-and-forget post per created instance. The thread keeps only its
-// copy of the URL, never the instance, so it may outlive the instance freely.
+// One fire-and-forget post per backend URL per process. The thread keeps only
+// its copy of the URL, never the instance, so it may outlive the instance freely.
 #include "plugin/beacon.h"
 
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -12,6 +15,12 @@
 #include "suites/params.h"
 
 namespace {
+
+// Some hosts make a fresh instance for every frame they render: without
+// these, a long render would start a thread and a DNS look-up per frame.
+std::mutex gSentMu;
+std::set<std::string> gSent;
+std::atomic<bool> gInFlight{false};
 
 void postBeacon(const std::string& backend_url) {
   tessel::HttpOptions options;
@@ -27,9 +36,23 @@ void beaconToBackend(OfxImageEffectHandle effect) {
   if (url.compare(0, 4, "http") != 0) {
     return;
   }
+  std::lock_guard<std::mutex> lock(gSentMu);
+  // A beacon still on its way means this one is dropped, not queued.
+  if (gSent.count(url) != 0 || gInFlight.exchange(true)) {
+    return;
+  }
   try {
-    startBackground([url = std::move(url)] { postBeacon(url); });
+    gSent.insert(url);
+    startBackground([url = std::move(url)] {
+      try {
+        postBeacon(url);
+      } catch (...) {
+        // Whatever became of the post, the next URL may have its beacon.
+      }
+      gInFlight = false;
+    });
   } catch (...) {
     // No thread to be had: the beacon is only a courtesy, so it is dropped.
+    gInFlight = false;
   }
 }

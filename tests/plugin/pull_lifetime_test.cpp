@@ -64,6 +64,26 @@ TEST_F(PullLifetime, BeaconPostsThePlatformOncePerCreatedInstance) {
   EXPECT_EQ(backend.lines(), std::vector<std::string>{"POST /api/beacon"});
 }
 
+TEST_F(PullLifetime, FreshInstancePerFrameSendsOneBeacon) {
+  ScriptedBackend backend;
+  // A path of its own, so no other test's beacon to this port counts for it.
+  const std::string url = backend.url() + "/fresh-frames";
+  const ofxhost::Image source = ofxhost::make_image({0, 0, 8, 8}, kOfxBitDepthByte);
+  for (int frame = 0; frame < 25; ++frame) {
+    ofxhost::Image out = ofxhost::make_image({0, 0, 8, 8}, kOfxBitDepthByte);
+    const OfxStatus status = ofxhost::render_in_fresh_instance(
+        *plugin_, frame, {{"backend_url", url}},
+        [&](ofxhost::Instance& inst) {
+          inst.set_source([source](double) { return std::optional<ofxhost::Image>(source); });
+          inst.set_frame_range(0, 24);
+        },
+        out);
+    ASSERT_EQ(status, kOfxStatOK) << "frame " << frame;
+  }
+  ASSERT_TRUE(unload_within(std::chrono::seconds(20)));
+  EXPECT_EQ(count(backend.lines(), "POST /fresh-frames/api/beacon"), 1u);
+}
+
 TEST_F(PullLifetime, RefusedBeaconIsSilent) {
   ScriptedBackend backend;
   auto refused = create(*plugin_, backend.url() + "/nowhere");
