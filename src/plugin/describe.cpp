@@ -42,6 +42,8 @@ void defineParams(OfxImageEffectHandle effect) {
   }
   // Hosts that refuse a definition hand back no property set; such a
   // parameter is simply left undecorated.
+  // Every valued parameter sets its default: some hosts list no choice
+  // options for a choice parameter without one.
   auto define = [set](const char* name, const char* type, const char* label) {
     OfxPropertySetHandle props = nullptr;
     gParam->paramDefine(set, type, name, &props);
@@ -65,12 +67,14 @@ void defineParams(OfxImageEffectHandle effect) {
   }
   if (auto p = define(params::kOutputMode, kOfxParamTypeChoice, "Output")) {
     setOptions(p, {"Character (RGBA)", "Matte only", "Source (bypass)"});
+    gProp->propSetInt(p, kOfxParamPropDefault, 0, 0);
   }
   if (auto p = define(params::kDrawMask, kOfxParamTypeBoolean, "Edit selection in viewer")) {
     gProp->propSetInt(p, kOfxParamPropDefault, 0, 1);
   }
   if (auto p = define(params::kSelectTool, kOfxParamTypeChoice, "Tool")) {
     setOptions(p, {"Bounding box", "Brush (add)", "Brush (exclude)"});
+    gProp->propSetInt(p, kOfxParamPropDefault, 0, 0);
   }
   if (auto p = define(params::kBrushSize, kOfxParamTypeDouble, "Brush size")) {
     gProp->propSetDouble(p, kOfxParamPropDefault, 0, 0.03);
@@ -83,6 +87,7 @@ void defineParams(OfxImageEffectHandle effect) {
   }
   if (auto p = define(params::kQuality, kOfxParamTypeChoice, "Quality")) {
     setOptions(p, {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
+    gProp->propSetInt(p, kOfxParamPropDefault, 0, 0);
   }
   if (auto p = define(params::kEdgeSoftness, kOfxParamTypeDouble, "Edge softness")) {
     gProp->propSetDouble(p, kOfxParamPropDefault, 0, protocol::kDefaultEdgeSoftness);
@@ -102,7 +107,9 @@ void defineParams(OfxImageEffectHandle effect) {
   if (auto p = hidden(params::kBrushJson)) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "[]");
   }
-  hidden(params::kSessionId);
+  if (auto p = hidden(params::kSessionId)) {
+    gProp->propSetString(p, kOfxParamPropDefault, 0, "");
+  }
   if (auto p = hidden(params::kClipStart)) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "0");
   }

@@ -119,10 +119,18 @@ TEST_F(PluginDescribe, DefaultsRangesOptionsAndHints) {
   EXPECT_EQ(param("status").str(kOfxParamPropDefault), "idle");
   EXPECT_EQ(param("brush_json").str(kOfxParamPropDefault), "[]");
   EXPECT_EQ(param("clip_start").str(kOfxParamPropDefault), "0");
-  // These keep the host's own defaults: the empty text and the first option.
-  EXPECT_EQ(param("session_id").str(kOfxParamPropDefault), "");
+  EXPECT_EQ(param("session_id").str(kOfxParamPropDefault, 0, "unset"), "");
   for (const char* name : {"output_mode", "select_tool", "quality"}) {
-    EXPECT_EQ(param(name).integer(kOfxParamPropDefault, 0, 0), 0) << name;
+    EXPECT_EQ(param(name).integer(kOfxParamPropDefault, 0, -1), 0) << name;
+  }
+}
+
+TEST_F(PluginDescribe, EveryValuedParameterSetsItsDefault) {
+  // Hosts list no options for a choice that leaves its default to them.
+  for (const ParamDescriptor& p : plugin().params()) {
+    if (p.type != kOfxParamTypePushButton) {
+      EXPECT_EQ(p.props.dimension(kOfxParamPropDefault), 1) << p.name;
+    }
   }
 }
 
