@@ -160,6 +160,7 @@
 #define kOfxParamPropParent "OfxParamPropParent"
 #define kOfxParamPropScriptName "OfxParamPropScriptName"
 #define kOfxParamPropStringMode "OfxParamPropStringMode"
+#define kOfxParamStringIsLabel "OfxParamStringIsLabel"
 #define kOfxParamPropAnimates "OfxParamPropAnimates"
 #define kOfxParamPropEvaluateOnChange "OfxParamPropEvaluateOnChange"
 #define kOfxParamPropPersistant "OfxParamPropPersistant"

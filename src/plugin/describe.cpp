@@ -100,6 +100,9 @@ void defineParams(OfxImageEffectHandle effect) {
   if (auto p = define(params::kStatus, kOfxParamTypeString, "Status")) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "idle");
     gProp->propSetInt(p, kOfxParamPropEnabled, 0, 0);
+    // Disabled alone still shows an editable text field in some hosts; a
+    // label is shown read-only everywhere.
+    gProp->propSetString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
   }
   if (auto p = hidden(params::kBboxJson)) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "");

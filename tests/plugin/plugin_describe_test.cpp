@@ -116,6 +116,7 @@ TEST_F(PluginDescribe, DefaultsRangesOptionsAndHints) {
   EXPECT_EQ(param("text_hint").str(kOfxParamPropHint),
             "e.g. 'woman in red'. Used when no box or brush is drawn.");
   EXPECT_EQ(param("status").integer(kOfxParamPropEnabled, 0, 1), 0);
+  EXPECT_EQ(param("status").str(kOfxParamPropStringMode), "OfxParamStringIsLabel");
   EXPECT_EQ(param("status").str(kOfxParamPropDefault), "idle");
   EXPECT_EQ(param("brush_json").str(kOfxParamPropDefault), "[]");
   EXPECT_EQ(param("clip_start").str(kOfxParamPropDefault), "0");
