@@ -7,17 +7,17 @@
 namespace mattivo {
 namespace {
 
-// Splits "a,b,c" into numbers; false when any part is not a finite number.
+// Splits "a,b,c" into numbers, each with an optional "px" suffix (any suffix
+// makes them all pixels); false when any part is not a finite number.
 bool parse_numbers(const std::string& text, std::vector<double>* out, bool* had_px) {
-  std::string body = text;
   *had_px = false;
-  if (body.size() > 2 && body.compare(body.size() - 2, 2, "px") == 0) {
-    *had_px = true;
-    body.resize(body.size() - 2);
-  }
-  std::stringstream ss(body);
+  std::stringstream ss(text);
   std::string part;
   while (std::getline(ss, part, ',')) {
+    if (part.size() > 2 && part.compare(part.size() - 2, 2, "px") == 0) {
+      *had_px = true;
+      part.resize(part.size() - 2);
+    }
     char* end = nullptr;
     double v = std::strtod(part.c_str(), &end);
     if (part.empty() || end == part.c_str() || *end != '\0' || !std::isfinite(v)) return false;

@@ -22,6 +22,15 @@ TEST(PullOptions, BoxIsNormalisedUnlessPixelsAreSaid) {
   EXPECT_TRUE(b.pixels);
   ASSERT_EQ(mattivo::parse_box("0,0,1,1px", &b), "");
   EXPECT_TRUE(b.pixels);
+  // The suffix may follow every value, as people write pixel sizes.
+  ASSERT_EQ(mattivo::parse_box("372px,176px,42px,82px", &b), "");
+  EXPECT_TRUE(b.pixels);
+  EXPECT_DOUBLE_EQ(b.x, 372);
+  EXPECT_DOUBLE_EQ(b.h, 82);
+  mattivo::Dab d;
+  ASSERT_EQ(mattivo::parse_dab("1px,1px", &d), "");
+  EXPECT_TRUE(d.pixels);
+  EXPECT_NE(mattivo::parse_box("px,1,1,1", &b), "");
 }
 
 TEST(PullOptions, BadBoxesAreRefusedWithAReason) {
