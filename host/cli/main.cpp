@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
         std::cerr << "mattivo pull: " << err << "\n" << kUsage;
         return 2;
       }
+      if (o.help) {
+        std::cout << kUsage;
+        return 0;
+      }
       return mattivo::run_pull(o);
     }
     if (cmd == "info") {

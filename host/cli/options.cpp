@@ -141,6 +141,9 @@ std::string parse_pull(int argc, char** argv, PullOptions* o) {
       if (!parse_int(v, &o->max_frames) || o->max_frames < 0) return "--max-frames takes a count";
     } else if (a == "--quiet" || a == "-q") {
       o->quiet = true;
+    } else if (a == "--help" || a == "-h") {
+      o->help = true;
+      return "";
     } else {
       return "unknown option " + a;
     }

@@ -39,6 +39,7 @@ struct PullOptions {
   int timeout_s = 3600;
   int max_frames = 0;  // 0: every frame
   bool quiet = false;
+  bool help = false;  // --help or -h: print the usage, nothing else is checked
 };
 
 struct InfoOptions {

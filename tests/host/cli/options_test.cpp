@@ -1,6 +1,7 @@
 // Command-line parsing of `mattivo pull`: what users type, and what must be refused.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "options.h"
@@ -31,6 +32,17 @@ TEST(PullOptions, BoxIsNormalisedUnlessPixelsAreSaid) {
   ASSERT_EQ(mattivo::parse_dab("1px,1px", &d), "");
   EXPECT_TRUE(d.pixels);
   EXPECT_NE(mattivo::parse_box("px,1,1,1", &b), "");
+}
+
+TEST(PullOptions, HelpNeedsNothingElse) {
+  for (const char* flag : {"--help", "-h"}) {
+    std::vector<std::string> words = {"--box", "0.1,0.2,0.3,0.4", flag, "--bogus"};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    mattivo::PullOptions o;
+    EXPECT_EQ(mattivo::parse_pull(static_cast<int>(argv.size()), argv.data(), &o), "") << flag;
+    EXPECT_TRUE(o.help) << flag;
+  }
 }
 
 TEST(PullOptions, BadBoxesAreRefusedWithAReason) {
