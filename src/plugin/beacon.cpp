@@ -18,15 +18,37 @@ namespace {
 
 // Some hosts make a fresh instance for every frame they render: without
 // these, a long render would start a thread and a DNS look-up per frame.
+// One beacon is on its way at a time; a URL that comes meanwhile waits for
+// it (the latest such URL only), so it is neither lost nor sent twice.
 std::mutex gSentMu;
 std::set<std::string> gSent;
-std::atomic<bool> gInFlight{false};
+bool gInFlight = false;
+std::string gNext;
 
 void postBeacon(const std::string& backend_url) {
   tessel::HttpOptions options;
   options.cancelled = [] { return stopping(); };
   const tessel::HttpClient http(options);
   http.post_json(protocol::beacon_url(backend_url), protocol::beacon_body());
+}
+
+void sendBeacons(std::string url) {
+  for (;;) {
+    try {
+      postBeacon(url);
+    } catch (...) {
+      // Whatever became of the post, the next URL may have its beacon.
+    }
+    std::lock_guard<std::mutex> lock(gSentMu);
+    if (gNext.empty() || stopping()) {
+      gNext.clear();
+      gInFlight = false;
+      return;
+    }
+    url = std::move(gNext);
+    gNext.clear();
+    gSent.insert(url);
+  }
 }
 
 }  // namespace
@@ -37,20 +59,17 @@ void beaconToBackend(OfxImageEffectHandle effect) {
     return;
   }
   std::lock_guard<std::mutex> lock(gSentMu);
-  // A beacon still on its way means this one is dropped, not queued.
-  if (gSent.count(url) != 0 || gInFlight.exchange(true)) {
+  if (gSent.count(url) != 0) {
+    return;
+  }
+  if (gInFlight) {
+    gNext = std::move(url);
     return;
   }
   try {
     gSent.insert(url);
-    startBackground([url = std::move(url)] {
-      try {
-        postBeacon(url);
-      } catch (...) {
-        // Whatever became of the post, the next URL may have its beacon.
-      }
-      gInFlight = false;
-    });
+    gInFlight = true;
+    startBackground([url = std::move(url)] { sendBeacons(url); });
   } catch (...) {
     // No thread to be had: the beacon is only a courtesy, so it is dropped.
     gInFlight = false;

@@ -80,6 +80,8 @@ TEST_F(PullLifetime, FreshInstancePerFrameSendsOneBeacon) {
         out);
     ASSERT_EQ(status, kOfxStatOK) << "frame " << frame;
   }
+  // A beacon of an earlier test may still be on its way: this one waits for it.
+  ASSERT_TRUE(eventually([&] { return count(backend.lines(), "POST /fresh-frames/api/beacon") >= 1; }));
   ASSERT_TRUE(unload_within(std::chrono::seconds(20)));
   EXPECT_EQ(count(backend.lines(), "POST /fresh-frames/api/beacon"), 1u);
 }
