@@ -13,15 +13,6 @@
 namespace tessel {
 namespace {
 
-cv::Rect box_pixels(const protocol::Box& b, cv::Size size) {
-  int x0 = static_cast<int>(std::floor(b.x * size.width));
-  int y0 = static_cast<int>(std::floor(b.y * size.height));
-  int x1 = static_cast<int>(std::ceil((b.x + b.w) * size.width));
-  int y1 = static_cast<int>(std::ceil((b.y + b.h) * size.height));
-  return cv::Rect(x0, y0, std::max(1, x1 - x0), std::max(1, y1 - y0)) &
-         cv::Rect(0, 0, size.width, size.height);
-}
-
 // The region the add dabs mark, grown generously: a dab or two on the torso
 // should still let GrabCut find the head and the feet.
 cv::Rect dab_region(const std::vector<protocol::Dab>& dabs, cv::Size size) {
@@ -42,15 +33,6 @@ cv::Rect dab_region(const std::vector<protocol::Dab>& dabs, cv::Size size) {
   b.w = std::min(1.0 - b.x, b.w);
   b.h = std::min(1.0 - b.y, b.h);
   return box_pixels(b, size);
-}
-
-void paint_dabs(cv::Mat* gc, const std::vector<protocol::Dab>& dabs, uchar add = cv::GC_FGD,
-                uchar exclude = cv::GC_BGD) {
-  for (const protocol::Dab& d : dabs) {
-    cv::Point c(static_cast<int>(std::lround(d.x * gc->cols)), static_cast<int>(std::lround(d.y * gc->rows)));
-    int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * gc->cols)));
-    cv::circle(*gc, c, r, cv::Scalar(d.r > 0 ? add : exclude), cv::FILLED);
-  }
 }
 
 // Drops islands: keeps the components that hold a sure-foreground seed, or
@@ -281,7 +263,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   if (request.has_box) {
     // A loosely drawn box may clip the hair: allow a little growth past it.
     cv::Rect inner = box_pixels(request.box, small.size());
-    int m = std::max(2, small.cols / 40);
+    int m = box_margin(small.size());
     cv::Rect outer = cv::Rect(inner.x - m, inner.y - m, inner.width + 2 * m, inner.height + 2 * m) &
                      cv::Rect(0, 0, small.cols, small.rows);
     gc(outer).setTo(cv::GC_PR_BGD);
@@ -308,7 +290,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
   if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);
-  paint_dabs(&gc, request.dabs);
+  paint_dabs(&gc, request.dabs, cv::GC_FGD, cv::GC_BGD);
 
   cv::Mat seeds = gc == cv::GC_FGD;
   if (cv::countNonZero((gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD)) == 0) {
@@ -323,6 +305,9 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
       cv::rectangle(gc, cv::Rect(0, 0, gc.cols, gc.rows), cv::Scalar(cv::GC_PR_BGD), 1);
     }
     cv::Mat bgd, fgd;
+    // GrabCut seeds its colour mixtures from the thread's generator: a fixed
+    // start gives the same mattes whatever ran on this thread before.
+    cv::theRNG().state = kCutSeed;
     cv::grabCut(small, gc, cv::Rect(), bgd, fgd, settings.grabcut_iterations, cv::GC_INIT_WITH_MASK);
   }
   result = (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD);
@@ -337,8 +322,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   result.convertTo(up, CV_32F, 1.0 / 255);
   cv::resize(up, up, work.size(), 0, 0, cv::INTER_LINEAR);
   *mask = up > 0.5f;
-  *pins = cv::Mat::zeros(work.size(), CV_8U);
-  paint_dabs(pins, request.dabs, kPinForeground, kPinBackground);
+  *pins = anchor_pins(request, work.size());
   return true;
 }
 

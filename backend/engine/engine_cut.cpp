@@ -52,6 +52,7 @@ cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, 
   // costs as much as the cut itself; they are renewed every few frames.
   bool fresh = at_anchor || t->cut_bg.empty() || t->cut_fg.empty() || ++t->cut_age >= t->settings.cut_relearn;
   if (fresh) t->cut_age = 0;
+  cv::theRNG().state = kCutSeed;
   cv::grabCut(work(roi), gc, cv::Rect(), t->cut_bg, t->cut_fg, 1,
               fresh ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
   cv::Mat out = cv::Mat::zeros(decided.size(), CV_8U);

@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ struct EngineSettings {
 };
 
 EngineSettings engine_settings(Quality quality);
+
+// Where every graph cut starts the thread's random generator, so that the
+// same request gives the same mattes.
+constexpr std::uint64_t kCutSeed = 0x6d617474u;
 
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
@@ -53,11 +58,25 @@ struct Neighbour {
   cv::Mat work;
 };
 
-// What the user's dabs pin down on the anchor, per pixel of `pins`.
-constexpr uchar kPinFree = 0, kPinBackground = 1, kPinForeground = 2;
+// What the user's marks pin down, per pixel of a pin map: their dabs, and on
+// the anchor what lies beyond the box.
+constexpr uchar kPinFree = 0, kPinBackground = 1, kPinForeground = 2, kPinBeyondBox = 3;
 
-// The anchor segmentation: a 0/255 mask at the size of `work` and the pixels
-// the dabs pin, or false with a plain error text for the user. In the
+// The box in pixels of `size`, and the margin past it that is still free.
+cv::Rect box_pixels(const protocol::Box& box, cv::Size size);
+int box_margin(cv::Size size);
+// Paints the dabs' discs into `target` in the order painted, with `add` or `exclude`.
+void paint_dabs(cv::Mat* target, const std::vector<protocol::Dab>& dabs, uchar add, uchar exclude);
+// The anchor's pin map at `size`: dab discs, and when there is a box, beyond
+// it and its margin, except around add dabs.
+cv::Mat anchor_pins(const EngineRequest& request, cv::Size size);
+// Holds the 8-bit `alpha` to `pins` (any size): pinned character 255, the rest pinned 0.
+void hold_pins(const cv::Mat& pins, cv::Mat* alpha);
+// The same for a probability map at the pins' size.
+void apply_pins(const cv::Mat& pins, cv::Mat* prob);
+
+// The anchor segmentation: a 0/255 mask at the size of `work` and its pin
+// map, or false with a plain error text for the user. In the
 // neighbouring frames, what moves with the camera is background.
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
                     const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
@@ -85,6 +104,8 @@ struct Tracker {
   cv::Mat cut_bg, cut_fg;  // the graph cut's colour models (mixtures)
   int cut_age = 0;         // cuts since they were learned
   int cut_turn = 0;        // frames tracked, to cut every so many
+  cv::Mat pins;            // the dabs' pins, carried along (empty once all let go)
+  cv::Mat pin_colour;      // the anchor's colours under them, carried the same way
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability
@@ -94,6 +115,9 @@ cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask
                       const EngineSettings& settings);
 // A deep copy, so that the backward pass starts from the anchor again.
 Tracker tracker_copy(const Tracker& tracker);
+// Moves the tracker's pins along `map` (new pixel to old) and lets go of
+// those whose colour in `work` has changed.
+void carry_pins(Tracker* tracker, const cv::Mat& map, const cv::Mat& work);
 // Carries the character into the next picture; returns its probability map.
 cv::Mat tracker_step(Tracker* tracker, const cv::Mat& work);
 

@@ -45,13 +45,15 @@ bool flush_write(Pass* p, EngineOutcome* out) {
   return ok;
 }
 
-// Refines and hands out one matte; the encoding runs while the next frame is tracked.
-bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const Frame& frame,
-          EngineOutcome* out) {
+// Refines and hands out one matte, held to the user's pins; the encoding runs
+// while the next frame is tracked.
+bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins,
+          const Frame& frame, EngineOutcome* out) {
   cv::Mat guide = frame.bgr;
   cv::Size guide_size = fit_side(guide.size(), p->settings.refine_side);
   if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
   cv::Mat alpha = refine_matte(prob, guide, colour, p->request.edge_softness, frame.full_size);
+  hold_pins(pins, &alpha);
   if (!flush_write(p, out)) return false;
   p->pending_index = index;
   const MatteWriter& write = p->write;
@@ -88,7 +90,7 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, EngineOutcom
       return false;
     }
     cv::Mat prob = tracker_step(&tracker, to_work(*p, frame));
-    if (!emit(p, order[k], prob, tracker.colour, frame, out)) return false;
+    if (!emit(p, order[k], prob, tracker.colour, tracker.pins, frame, out)) return false;
   }
   return true;
 }
@@ -132,7 +134,8 @@ EngineOutcome run(const EngineRequest& request, int frame_count, const FrameRead
   Tracker forward;
   cv::Mat prob = tracker_start(&forward, work, mask, pins, settings);
   Tracker backward = tracker_copy(forward);
-  bool ok = emit(&p, anchor, prob, forward.colour, first, &out);
+  // On the anchor the marks are held at full resolution.
+  bool ok = emit(&p, anchor, prob, forward.colour, anchor_pins(request, first.full_size), first, &out);
   first = Frame{};
 
   std::vector<int> ahead, behind;

@@ -254,10 +254,17 @@ cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, cons
   cv::Mat carried;
   mask.convertTo(carried, CV_32F, 1.0 / 255);
   t->prev_prob = band_update(t, work, carried, 0.0f, nullptr);
-  // The user's word beats the colour model.
+  // The user's word beats the colour model. The box bounds the anchor only;
+  // the dabs' spots are carried with the character.
+  apply_pins(pins, &t->prev_prob);
   if (!pins.empty()) {
-    t->prev_prob.setTo(0.0f, pins == kPinBackground);
-    t->prev_prob.setTo(1.0f, pins == kPinForeground);
+    t->pins = pins.clone();
+    t->pins.setTo(kPinFree, pins == kPinBeyondBox);
+    if (cv::countNonZero(t->pins) > 0) {
+      t->pin_colour = work.clone();
+    } else {
+      t->pins.release();
+    }
   }
   t->hidden = cv::Mat::zeros(work.size(), CV_32F);
   t->body_area = cv::countNonZero(t->prev_prob > 0.5f);
@@ -283,6 +290,8 @@ Tracker tracker_copy(const Tracker& t) {
   c.cut_fg = t.cut_fg.clone();
   c.cut_age = t.cut_age;
   c.cut_turn = t.cut_turn;
+  c.pins = t.pins.clone();
+  c.pin_colour = t.pin_colour.clone();
   return c;
 }
 
@@ -304,6 +313,8 @@ cv::Mat tracker_step(Tracker* t, const cv::Mat& work) {
   cv::Mat motion = camera_evidence(flow, carried);
   cv::Mat prob = band_update(t, work, carried, 0.1f, &colour_lr, motion, flow);
   occlusion_update(t, flow, colour_lr, &prob);
+  carry_pins(t, map, work);
+  apply_pins(t->pins, &prob);
   t->prev_prob = prob;
   t->prev_gray = gray;
   return t->prev_prob;

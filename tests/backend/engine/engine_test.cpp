@@ -1,45 +1,15 @@
 // The matting engine without HTTP: selections, softness, failures, and the
 // pieces it is made of.
-#include "backend_fixture.h"
-#include "testing/session_flow.h"
+#include "engine_testing.h"
 
-#include "engine/engine.h"
 #include "engine/engine_parts.h"
-#include "engine/frame_files.h"
 #include "eval/eval_metrics.h"
-#include "server/matte_request.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace mattivo_test {
 namespace {
-
-struct EngineRun {
-  tessel::EngineOutcome outcome;
-  std::vector<cv::Mat> mattes;
-  std::vector<std::string> stages;
-};
-
-EngineRun matte_clip(const std::string& clip, const std::string& document, int frames = -1) {
-  tessel::EngineRequest request;
-  std::string error;
-  EXPECT_TRUE(tessel::parse_matte_request(document, &request, &error)) << error;
-  EngineRun run;
-  int n = frames < 0 ? clip_frame_count(clip) : frames;
-  run.mattes.resize(n);
-  run.outcome = tessel::run_engine(
-      request, n,
-      [&clip](int i, int reduce) {
-        return tessel::read_frame_file(clip + "/frames/" + six(i) + ".jpg", reduce);
-      },
-      [&run](int i, const cv::Mat& a) {
-        run.mattes[i] = a.clone();
-        return true;
-      },
-      [&run](const std::string& s) { run.stages.push_back(s); }, nullptr);
-  return run;
-}
 
 tessel::ClipScore score(const std::string& clip, const EngineRun& run) {
   tessel::ClipScorer scorer;
