@@ -21,12 +21,22 @@ cv::Rect box_pixels(const protocol::Box& b, cv::Size size) {
 
 int box_margin(cv::Size size) { return std::max(2, size.width / 40); }
 
+namespace {
+
+// A dab's centre and radius in pixels of `size`; the radius is a share of the width.
+cv::Point dab_centre(const protocol::Dab& d, cv::Size size) {
+  return {static_cast<int>(std::lround(d.x * size.width)), static_cast<int>(std::lround(d.y * size.height))};
+}
+int dab_radius(const protocol::Dab& d, cv::Size size) {
+  return std::max(1, static_cast<int>(std::lround(std::abs(d.r) * size.width)));
+}
+
+}  // namespace
+
 void paint_dabs(cv::Mat* target, const std::vector<protocol::Dab>& dabs, uchar add, uchar exclude) {
   for (const protocol::Dab& d : dabs) {
-    cv::Point c(static_cast<int>(std::lround(d.x * target->cols)),
-                static_cast<int>(std::lround(d.y * target->rows)));
-    int r = std::max(1, static_cast<int>(std::lround(std::abs(d.r) * target->cols)));
-    cv::circle(*target, c, r, cv::Scalar(d.r > 0 ? add : exclude), cv::FILLED);
+    cv::circle(*target, dab_centre(d, target->size()), dab_radius(d, target->size()),
+               cv::Scalar(d.r > 0 ? add : exclude), cv::FILLED);
   }
 }
 
@@ -43,10 +53,7 @@ cv::Mat anchor_pins(const EngineRequest& request, cv::Size size) {
         .setTo(kPinFree);
     for (const protocol::Dab& d : request.dabs) {
       if (d.r <= 0) continue;
-      cv::Point c(static_cast<int>(std::lround(d.x * size.width)),
-                  static_cast<int>(std::lround(d.y * size.height)));
-      cv::circle(pins, c, static_cast<int>(std::lround(d.r * size.width)) + m, cv::Scalar(kPinFree),
-                 cv::FILLED);
+      cv::circle(pins, dab_centre(d, size), dab_radius(d, size) + m, cv::Scalar(kPinFree), cv::FILLED);
     }
   }
   paint_dabs(&pins, request.dabs, kPinForeground, kPinBackground);

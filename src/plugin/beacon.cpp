@@ -2,7 +2,6 @@
 // its copy of the URL, never the instance, so it may outlive the instance freely.
 #include "plugin/beacon.h"
 
-#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
