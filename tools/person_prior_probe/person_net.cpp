@@ -24,6 +24,7 @@ enum Builtin {
   kRelu6 = 21,
   kResizeBilinear = 23,
   kCustom = 32,
+  kMean = 40,
   kHardSwish = 117
 };
 enum Padding { kSame = 0, kValid = 1 };
@@ -172,6 +173,20 @@ class Builder {
     activation(op.option(5), op.outputs[0]);
   }
 
+  // MEAN over rows and columns, keeping them: the global pool in another form.
+  void mean(const Operator& op) {
+    const Tensor& axes = m_.tensors.at(op.inputs.at(1));
+    const auto& out = m_.tensors.at(op.outputs.at(0)).shape;
+    int32_t a[2] = {0, 0};
+    if (axes.type == TensorType::kInt32 && axes.data.size() == 8) std::memcpy(a, axes.data.data(), 8);
+    if (a[0] != 1 || a[1] != 2 || out.size() != 4 || out[1] != 1 || out[2] != 1)
+      throw std::runtime_error("person net: MEAN other than over rows and columns");
+    cv::dnn::LayerParams p;
+    p.set("pool", "ave");
+    p.set("global_pooling", true);
+    layer("Pooling", p, {op.inputs[0]}, op.outputs[0]);
+  }
+
   void binary(const Operator& op, bool mul) {
     const auto& a = m_.tensors.at(op.inputs.at(0)).shape;
     const auto& b = m_.tensors.at(op.inputs.at(1)).shape;
@@ -217,6 +232,8 @@ class Builder {
         return conv(op, true);
       case kAveragePool2d:
         return pool(op);
+      case kMean:
+        return mean(op);
       case kAdd:
         return binary(op, false);
       case kMul:
