@@ -224,6 +224,39 @@ TEST(PersonNet, ReaderFindsTheModelsShapeAndRefusesDamagedFiles) {
   EXPECT_THROW(prior::parse_tflite(not_tflite), std::runtime_error);
 }
 
+// A damaged model fails at load with a message, never by reading out of
+// bounds or by building a net that computes something else.
+TEST(PersonNet, BuildRefusesModelsItCannotTranslateFaithfully) {
+  const Model good = prior::parse_tflite(model_bytes());
+  ASSERT_EQ(good.operators.at(0).builtin, 6);  // DEQUANTIZE of the first filter
+  const int weights = good.operators[0].inputs.at(0), filter = good.operators[0].outputs.at(0);
+
+  Model bigger = good;  // the constant's data no longer fills its shape
+  bigger.tensors[weights].shape[1] *= 2;
+  bigger.tensors[filter].shape[1] *= 2;
+  EXPECT_THROW(prior::build_net(bigger), std::runtime_error);
+
+  Model reshaped = good;  // DEQUANTIZE must not change the shape the filter is read by
+  std::swap(reshaped.tensors[filter].shape[0], reshaped.tensors[filter].shape[3]);  // [3,3,3,16]
+  EXPECT_THROW(prior::build_net(reshaped), std::runtime_error);
+
+  Model unknown = good;
+  unknown.operators.at(2).builtin = 99;
+  try {
+    prior::build_net(unknown);
+    ADD_FAILURE() << "an unknown operator was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("operator 2 (code 99"), std::string::npos) << e.what();
+  }
+
+  Model fused = good;  // a fused activation we do not translate
+  ASSERT_EQ(fused.operators[2].builtin, 3);
+  fused.operators[2].options.at(3) = 4;  // TANH
+  EXPECT_THROW(prior::build_net(fused), std::runtime_error);
+
+  EXPECT_NO_THROW(prior::build_net(good));
+}
+
 // The package's two models: square, and landscape (the same design, MEAN for
 // its global pools).
 std::vector<std::string> model_paths() {

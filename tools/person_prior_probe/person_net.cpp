@@ -53,8 +53,15 @@ class Builder {
   const std::vector<float>& constant(int t) {
     auto it = const_.find(t);
     if (it != const_.end()) return it->second;
-    if (m_.tensors.at(t).data.empty()) throw std::runtime_error("person net: tensor is not constant");
-    return const_[t] = tensor_floats(m_.tensors[t]);
+    const Tensor& tensor = m_.tensors.at(t);
+    if (tensor.data.empty()) throw std::runtime_error("person net: tensor is not constant");
+    std::vector<float> v = tensor_floats(tensor);
+    // The layout code below indexes by shape, so data and shape must agree.
+    size_t n = 1;
+    for (int d : tensor.shape) n *= d > 0 ? static_cast<size_t>(d) : 0;
+    if (v.size() != n)
+      throw std::runtime_error("person net: constant " + tensor.name + " does not fit its shape");
+    return const_[t] = std::move(v);
   }
 
   int layer(const std::string& type, cv::dnn::LayerParams p, const std::vector<int>& inputs, int out) {
@@ -86,6 +93,7 @@ class Builder {
   // OpenCV wants [out, in / group, h, w].
   cv::Mat filter(int t, bool depthwise) {
     const auto& s = m_.tensors.at(t).shape;
+    if (s.size() != 4) throw std::runtime_error("person net: filter is not 4-D");
     const auto& w = constant(t);
     const int o = depthwise ? s[3] : s[0], h = s[1], k = s[2], in = depthwise ? 1 : s[3];
     cv::Mat out(std::vector<int>{o, in, h, k}, CV_32F);
@@ -112,6 +120,7 @@ class Builder {
     cv::dnn::LayerParams p;
     p.set("kernel_h", w.size[2]);
     p.set("kernel_w", w.size[3]);
+    if (op.option(1) < 1 || op.option(2) < 1) throw std::runtime_error("person net: stride");
     p.set("stride_w", op.option(1));
     p.set("stride_h", op.option(2));
     set_padding(p, op.option(0));
@@ -134,8 +143,9 @@ class Builder {
     int32_t v[3];
     std::memcpy(v, op.custom_options.data(), 12);
     const auto& s = m_.tensors.at(op.inputs.at(1)).shape;  // [out, h, w, in]
+    if (s.size() != 4) throw std::runtime_error("person net: filter is not 4-D");
     const int o = s[0], kh = s[1], kw = s[2], in = s[3];
-    if (kh != v[2] || kw != v[1])
+    if (kh < 1 || kw < 1 || kh != v[2] || kw != v[1])
       throw std::runtime_error("person net: transpose conv needs kernel == stride");
     const auto& w = constant(op.inputs[1]);
     cv::Mat blob(std::vector<int>{in, o, kh, kw}, CV_32F);  // OpenCV: [in, out, h, w]
@@ -158,6 +168,7 @@ class Builder {
 
   void pool(const Operator& op) {
     const auto& in = m_.tensors.at(op.inputs.at(0)).shape;
+    if (in.size() != 4) throw std::runtime_error("person net: pool input is not 4-D");
     cv::dnn::LayerParams p;
     p.set("pool", "ave");
     if (op.option(3) == in[2] && op.option(4) == in[1] && op.option(0) == kValid) {
@@ -167,6 +178,8 @@ class Builder {
       p.set("kernel_h", op.option(4));
       p.set("stride_w", op.option(1));
       p.set("stride_h", op.option(2));
+      if (op.option(1) < 1 || op.option(2) < 1 || op.option(3) < 1 || op.option(4) < 1)
+        throw std::runtime_error("person net: pool window");
       set_padding(p, op.option(0));
     }
     layer("Pooling", p, {op.inputs[0]}, op.outputs[0]);
@@ -194,7 +207,7 @@ class Builder {
       cv::dnn::LayerParams p;
       p.set("operation", mul ? "prod" : "sum");
       layer("Eltwise", p, {op.inputs[0], op.inputs[1]}, op.outputs[0]);
-    } else if (mul && b.size() == 4 && b[1] == 1 && b[2] == 1 && b[3] == a[3]) {
+    } else if (mul && a.size() == 4 && b.size() == 4 && b[1] == 1 && b[2] == 1 && b[3] == a[3]) {
       // Per-channel gate (squeeze-and-excite): Scale takes its factors from
       // the second input.
       cv::dnn::LayerParams p;
@@ -224,7 +237,9 @@ class Builder {
   void add(const Operator& op, int index) {
     switch (op.builtin) {
       case kDequantize:
-        const_[op.outputs.at(0)] = constant(op.inputs.at(0));
+        if (m_.tensors.at(op.outputs.at(0)).shape != m_.tensors.at(op.inputs.at(0)).shape)
+          throw std::runtime_error("person net: DEQUANTIZE changes the shape");
+        const_[op.outputs[0]] = constant(op.inputs[0]);
         return;
       case kConv2d:
         return conv(op, false);
@@ -283,6 +298,7 @@ cv::Mat person_probability(cv::dnn::Net& net, cv::Size net_input, const cv::Mat&
   cv::Mat blob = cv::dnn::blobFromImage(bgr_crop, 1.0 / 255, net_input, cv::Scalar(), /*swapRB=*/true, false);
   net.setInput(blob);
   cv::Mat out = net.forward();
+  CV_Assert(out.dims == 4 && out.size[0] == 1 && out.size[1] == 1);  // one P(person) plane
   cv::Mat plane(out.size[2], out.size[3], CV_32F, out.ptr<float>());
   cv::Mat prob;
   cv::resize(plane, prob, bgr_crop.size(), 0, 0, cv::INTER_LINEAR);

@@ -63,7 +63,6 @@ class Table {
     if (!f) return 0;
     return pos_ + f + b_.get<uint32_t>(pos_ + f);
   }
-  Table table(int id) const { return Table(b_, deref(id)); }
   // Length and start of a vector field; {0, 0} when absent.
   std::pair<uint32_t, size_t> vec(int id, size_t elem) const {
     size_t p = deref(id);
@@ -102,8 +101,8 @@ class Table {
 };
 
 // The vtable does not say how wide a field is, so the widths of the option
-// fields we read are listed per builtin operator. Padding,
-// activation and bool fields are one byte; strides, sizes and factors int32.
+// fields we read are listed per builtin operator. Padding, activation and bool
+// fields are one byte; strides, sizes and factors are int32.
 int option_width(int builtin, int field) {
   switch (builtin) {
     case 3:  // CONV_2D: padding, stride_w, stride_h, activation, dilation_w, dilation_h
@@ -115,8 +114,8 @@ int option_width(int builtin, int field) {
       return (field == 0 || field == 5) ? 1 : 4;
     case 0:
     case 18:
-    case 41:  // ADD, MUL, SUB: activation
-      return field == 0 ? 1 : 2;
+    case 41:  // ADD, MUL, SUB: activation, pot_scale_int16 (a bool; ADD and SUB only)
+      return field < 2 ? 1 : 0;
     case 23:  // RESIZE_BILINEAR: new_height, new_width (deprecated), align_corners, half_pixel
       return field < 2 ? 4 : 1;
     default:
@@ -132,7 +131,6 @@ std::vector<int64_t> read_options(const Bytes& b, const Table& op, int builtin) 
     int w = option_width(builtin, f);
     int64_t v = 0;
     if (w == 1) v = opts.scalar<int8_t>(f);
-    if (w == 2) v = opts.scalar<int16_t>(f);
     if (w == 4) v = opts.scalar<int32_t>(f);
     out.push_back(v);
   }
@@ -209,6 +207,11 @@ Model parse_tflite(const std::vector<uint8_t>& bytes) {
     codes.emplace_back(code, c.string(kCodeCustom));
   }
   const int ntensors = static_cast<int>(m.tensors.size());
+  for (const std::vector<int>* io : {&m.inputs, &m.outputs}) {
+    if (io->empty()) throw std::runtime_error("tflite: subgraph without inputs or outputs");
+    for (int t : *io)
+      if (t < 0 || t >= ntensors) throw std::runtime_error("tflite: subgraph input or output out of range");
+  }
   for (uint32_t i = 0; i < sg.count(kSgOperators); ++i) {
     Table o = sg.table_at(kSgOperators, i);
     Operator op;
