@@ -11,7 +11,7 @@ readonly tarball="mediapipe-selfie_segmentation-${version}.tgz"
 readonly sha256="7767b33eaa68990ee06c28bbb89f39a13a47ebb07ff0f1fd4947d9e817bb9bf9"
 readonly expected_licence="Apache-2.0"
 
-[ $# -eq 1 ] || { echo "usage: $0 DEST_DIR" >&2; exit 2; }
+[ $# -eq 1 ] && [ -n "$1" ] || { echo "usage: $0 DEST_DIR" >&2; exit 2; }
 dest=$1
 out="$dest/selfie_segmentation"
 stamp="$out/.fetched-$version"
@@ -66,6 +66,7 @@ done
 [ -f "$out/LICENSE.txt" ] || printf '%s %s: licence "%s" (declared in package.json; the package has no LICENSE file)\n' \
   "$package" "$version" "$licence" >"$out/LICENSE.txt"
 echo "$licence" >"$out/LICENCE-ID"
+chmod 0644 "$out"/*  # data, whatever modes the tarball carried
 cp "$work/$tarball" "$dest/$tarball"
 echo "$sha256" >"$stamp"
 echo "person model $version fetched into $out"
