@@ -256,8 +256,9 @@ bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
 
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
                     const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
-                    cv::Mat* pins, std::string* error) {
+                    cv::Mat* pins, bool* person, std::string* error) {
   cv::Mat small;
+  cv::Rect region;  // where the character is, in work pixels, for the person prior
   cv::resize(work, small, fit_side(work.size(), settings.grabcut_side), 0, 0, cv::INTER_AREA);
   cv::Mat gc(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   if (request.has_box) {
@@ -268,9 +269,11 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
                      cv::Rect(0, 0, small.cols, small.rows);
     gc(outer).setTo(cv::GC_PR_BGD);
     gc(inner).setTo(cv::GC_PR_FGD);
+    region = box_pixels(request.box, work.size());
   } else if (has_positive_dab(request)) {
     gc.setTo(cv::GC_PR_BGD);
     gc(dab_region(request.dabs, small.size())).setTo(cv::GC_PR_FGD);
+    region = dab_region(request.dabs, work.size());
   } else {
     cv::Rect person;
     if (!detect_person(work, &person)) {
@@ -284,12 +287,22 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
                std::max(1, static_cast<int>(person.width * s)),
                std::max(1, static_cast<int>(person.height * s)));
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
+    region = person;
   }
-  cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD);
+  cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD), inside = ~outside;
   MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD, settings.scenery_layers);
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
   if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);
+  cv::Mat prior = person_evidence(work, region);
+  *person = !prior.empty();
+  if (*person) {
+    // Inside the region, what the prior rules out starts as background, and
+    // the colours may still take it back. What it marks is not made sure
+    // character: a look-alike beside or behind the character is a person too.
+    cv::resize(prior, prior, small.size(), 0, 0, cv::INTER_AREA);
+    gc.setTo(cv::GC_PR_BGD, inside & (prior < 0.1f));
+  }
   paint_dabs(&gc, request.dabs, cv::GC_FGD, cv::GC_BGD);
 
   cv::Mat seeds = gc == cv::GC_FGD;
@@ -315,7 +328,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
     *error = "the selection covers nothing";
     return false;
   }
-  if (motion.usable) result = trim_still(result, motion.still_any);
+  if (motion.usable) result = trim_still(result, motion.still_any & ~seeds);
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

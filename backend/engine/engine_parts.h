@@ -75,12 +75,20 @@ void hold_pins(const cv::Mat& pins, cv::Mat* alpha);
 // The same for a probability map at the pins' size.
 void apply_pins(const cv::Mat& pins, cv::Mat* prob);
 
-// The anchor segmentation: a 0/255 mask at the size of `work` and its pin
-// map, or false with a plain error text for the user. In the
+// The anchor segmentation: a 0/255 mask at the size of `work`, its pin map
+// and whether the person prior applied, or false with a plain error text for
+// the user. In the
 // neighbouring frames, what moves with the camera is background.
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
                     const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
-                    cv::Mat* pins, std::string* error);
+                    cv::Mat* pins, bool* person, std::string* error);
+
+// P(person) around `region` of `work` (CV_32F, work size, 0 beyond the
+// model's crop), or empty when there is no model or what it marks does not
+// look like one person filling part of the region.
+cv::Mat person_evidence(const cv::Mat& work, cv::Rect region);
+// The prior as log odds, clamped to [-limit, limit].
+cv::Mat person_log_odds(const cv::Mat& p, float limit);
 
 // Fits a camera motion (affine) to `flow` over the pixels set in `where`;
 // *residual is how far each pixel's flow departs from it and *noise the 80th
@@ -106,13 +114,14 @@ struct Tracker {
   int cut_turn = 0;        // frames tracked, to cut every so many
   cv::Mat pins;            // the dabs' pins, carried along (empty once all let go)
   cv::Mat pin_colour;      // the anchor's colours under them, carried the same way
+  bool person = false;     // the person prior applied at the anchor: ask it on every frame
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability
 // map is the anchor's own, with its edges fitted to the picture, except where
 // the user's dabs pin it.
 cv::Mat tracker_start(Tracker* tracker, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins,
-                      const EngineSettings& settings);
+                      bool person, const EngineSettings& settings);
 // A deep copy, so that the backward pass starts from the anchor again.
 Tracker tracker_copy(const Tracker& tracker);
 // Moves the tracker's pins along `map` (new pixel to old) and lets go of

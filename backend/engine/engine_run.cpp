@@ -128,11 +128,12 @@ EngineOutcome run(const EngineRequest& request, int frame_count, const FrameRead
     if (!f.bgr.empty()) neighbours.push_back({i - anchor, to_work(p, f)});
   }
   cv::Mat mask, pins;
-  if (!segment_anchor(work, neighbours, request, settings, &mask, &pins, &out.error)) return out;
+  bool person = false;
+  if (!segment_anchor(work, neighbours, request, settings, &mask, &pins, &person, &out.error)) return out;
   neighbours.clear();
 
   Tracker forward;
-  cv::Mat prob = tracker_start(&forward, work, mask, pins, settings);
+  cv::Mat prob = tracker_start(&forward, work, mask, pins, person, settings);
   Tracker backward = tracker_copy(forward);
   // On the anchor the marks are held at full resolution.
   bool ok = emit(&p, anchor, prob, forward.colour, anchor_pins(request, first.full_size), first, &out);

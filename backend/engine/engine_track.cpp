@@ -156,11 +156,23 @@ cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area)
   return out;
 }
 
+// The person prior's say around the carried character, as log odds, and only
+// ever against: it rules out what is plainly no person (background the colour
+// model mistakes for the character) but adds nothing, since a look-alike that
+// crosses is a person too. Empty when it has nothing to say.
+cv::Mat person_term(const Tracker& t, const cv::Mat& work, const cv::Mat& carried) {
+  if (!t.person) return cv::Mat();
+  cv::Mat p = person_evidence(work, cv::boundingRect(carried > 0.5f));
+  if (p.empty()) return p;
+  return cv::min(person_log_odds(p, 4.0f) * 0.75f, 0.0f);
+}
+
 // Decides the band around the edge of `carried` (a probability map already
 // aligned with `work`) by blending distance to that edge with colour evidence
 // and, when given, motion evidence (log odds per pixel).
 cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, float temporal,
                     cv::Mat* colour_lr, const cv::Mat& motion = cv::Mat(), const cv::Mat& flow = cv::Mat()) {
+  const cv::Mat person = person_term(*t, work, carried);
   const EngineSettings& s = t->settings;
   cv::Mat colour = colour_log_ratio(t->colour, work, 5.0f);
   if (colour_lr) *colour_lr = colour;
@@ -185,11 +197,12 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
     const float* d = sd.ptr<float>(y + win.y) + win.x;
     const float* c = colour.ptr<float>(y + win.y) + win.x;
     const float* m = motion.empty() ? nullptr : motion.ptr<float>(y + win.y) + win.x;
+    const float* h = person.empty() ? nullptr : person.ptr<float>(y + win.y) + win.x;
     float* o = logit.ptr<float>(y);
     for (int x = 0; x < win.width; ++x) {
       float dist = d[x] / tau;
       dist = dist < -8.f ? -8.f : dist > 8.f ? 8.f : dist;
-      o[x] = dist + c[x] + (m ? m[x] : 0.f);
+      o[x] = dist + c[x] + (m ? m[x] : 0.f) + (h ? h[x] : 0.f);
     }
   }
   cv::Mat near;
@@ -243,9 +256,10 @@ cv::Mat camera_evidence(const cv::Mat& flow, const cv::Mat& carried) {
 
 }  // namespace
 
-cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins,
+cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins, bool person,
                       const EngineSettings& settings) {
   t->settings = settings;
+  t->person = person;
   t->flow = cv::DISOpticalFlow::create(settings.flow_preset);
   cv::cvtColor(work, t->prev_gray, cv::COLOR_BGR2GRAY);
   cv::Mat not_mask;
@@ -292,6 +306,7 @@ Tracker tracker_copy(const Tracker& t) {
   c.cut_turn = t.cut_turn;
   c.pins = t.pins.clone();
   c.pin_colour = t.pin_colour.clone();
+  c.person = t.person;
   return c;
 }
 

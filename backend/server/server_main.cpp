@@ -1,6 +1,7 @@
 // mattivo-backend: the reference matting backend.
 #include "backend_server.h"
 #include "engine/heap_policy.h"
+#include "person/person_prior.h"
 
 #include <csignal>
 
@@ -23,6 +24,7 @@ const char* kUsage =
     "  --max-sessions N       sessions in progress at once (default 16)\n"
     "  --max-disk N           bytes all sessions may take together (default 20G)\n"
     "  --ttl T                idle time before a session is removed: 90s, 30m, 24h, 7d (default 24h)\n"
+    "  --person-model FILE    the person segmentation model, or none (default: the one ./dev fetched)\n"
     "The first line on standard output is \"listening on <base URL>\".\n";
 
 // "512", "64K", "32M", "20G" -> bytes; -1 when malformed.
@@ -97,6 +99,8 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
       ok = (o->limits.max_disk_bytes = parse_size(v)) > 0;
     else if (flag == "--ttl")
       ok = (o->limits.ttl_seconds = parse_duration(v)) > 0;
+    else if (flag == "--person-model")
+      tessel::person_prior_use(v == "none" ? "" : v);
     else if (flag == "--janitor-seconds")
       ok = (o->janitor_seconds = static_cast<int>(n)) >= 1;
     else {
@@ -139,6 +143,8 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   std::fprintf(stderr, "mattivo-backend: data in %s, %d worker(s)\n", options.data_dir.c_str(),
                options.workers);
+  // Loaded now, so a missing or broken model is said at once, not mid-job.
+  std::fprintf(stderr, "mattivo-backend: %s\n", tessel::person_prior_status().c_str());
   int sig = 0;
   sigwait(&signals, &sig);
   std::fprintf(stderr, "mattivo-backend: stopping\n");

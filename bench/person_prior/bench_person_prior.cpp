@@ -1,7 +1,7 @@
 // P(person) of one crop: resize to the model's input, the dnn forward pass and
 // the resize back, per model and OpenCV thread count.
-#include "person_prior_probe/person_net.h"
-#include "person_prior_probe/tflite_model.h"
+#include "person/person_net.h"
+#include "person/tflite_model.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core/utility.hpp>

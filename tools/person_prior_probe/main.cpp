@@ -1,7 +1,7 @@
 // mattivo-person-prior-probe: runs the person segmentation model on a crop of
 // an image (or the first frame of a video) and writes P(person) as a PNG.
-#include "person_net.h"
-#include "tflite_model.h"
+#include "person/person_net.h"
+#include "person/tflite_model.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>

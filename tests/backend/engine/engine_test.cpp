@@ -144,7 +144,8 @@ TEST(Engine, TrackingDropsScenerySeparateFromTheCharacter) {
   mask(body).setTo(255);
   mask(trunk_now).setTo(255);
   tessel::Tracker tracker;
-  tessel::tracker_start(&tracker, first, mask, cv::Mat(), tessel::engine_settings(tessel::Quality::Fine));
+  tessel::tracker_start(&tracker, first, mask, cv::Mat(), false,
+                        tessel::engine_settings(tessel::Quality::Fine));
   cv::Mat prob;
   for (int t = 1; t <= 6; ++t) prob = tessel::tracker_step(&tracker, frame(t, &body, &trunk_now));
   cv::Mat kept = prob > 0.5f;
@@ -180,7 +181,8 @@ TEST(Engine, TrackingDropsAPasserByThatWalkedAway) {
   cv::Mat mask = cv::Mat::zeros(size, CV_8U);
   for (const cv::Rect& r : {s.body, s.hand, s.passer}) mask(r).setTo(255);
   tessel::Tracker tracker;
-  tessel::tracker_start(&tracker, s.picture, mask, cv::Mat(), tessel::engine_settings(tessel::Quality::Fine));
+  tessel::tracker_start(&tracker, s.picture, mask, cv::Mat(), false,
+                        tessel::engine_settings(tessel::Quality::Fine));
   cv::Mat prob;
   for (int t = 1; t <= 6; ++t) {
     s = scene(t);
