@@ -27,7 +27,8 @@ struct Config {
   std::vector<std::string> scenarios = tessel::scenario_names();
   std::vector<std::string> qualities = {"fast", "fine"};
   int long_frames = 0;  // > 0: also a long clip per quality, for peak memory
-  bool footage = false;  // also the identity cases on real footage
+  // Also the identity cases on real footage.
+  bool footage = false;
 };
 Config gConfig;
 

@@ -81,7 +81,8 @@ void session(benchmark::State& state, const tessel::FootageCase& c, const std::s
     std::string work = mattivo_test::make_temp_dir("bench-footage");
     std::filesystem::create_directories(work + "/mattes");
     tessel::BackendProcess backend;
-    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend, &error)) {
+    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend,
+                                     &error)) {
       state.SkipWithError(error.c_str());
       break;
     }
@@ -97,8 +98,9 @@ void session(benchmark::State& state, const tessel::FootageCase& c, const std::s
     state.SetIterationTime(run.matte_seconds);
     std::vector<cv::Mat> mattes;
     for (int i = 0; i < frames; ++i)
-      mattes.push_back(cv::imread(work + "/mattes/" + protocol::indexed_file_name(i, protocol::kMatteExtension),
-                                  cv::IMREAD_GRAYSCALE));
+      mattes.push_back(
+          cv::imread(work + "/mattes/" + protocol::indexed_file_name(i, protocol::kMatteExtension),
+                     cv::IMREAD_GRAYSCALE));
     result.fps = frames / run.matte_seconds;
     result.score = tessel::score_footage(c, mattes);
     mattivo_test::remove_tree(work);
@@ -133,17 +135,20 @@ void register_footage_benchmarks(const std::vector<std::string>& qualities) {
 
 void print_footage_summary() {
   if (gResults.empty()) return;
-  std::printf("\nreal footage, identity (held: coverage >= %.2f and over %.0f%% of the matte in the chosen box)\n",
-              tessel::kHeldCoverage, 100 * tessel::kHeldShare);
-  std::printf("%-5s %-34s %8s %6s %10s %6s %7s\n", "", "case", "coverage", "leak", "distractor", "held", "fps");
+  std::printf(
+      "\nreal footage, identity (held: coverage >= %.2f and over %.0f%% of the matte in the chosen box)\n",
+      tessel::kHeldCoverage, 100 * tessel::kHeldShare);
+  std::printf("%-5s %-34s %8s %6s %10s %6s %7s\n", "", "case", "coverage", "leak", "distractor", "held",
+              "fps");
   for (const auto& [quality, cases] : gResults) {
     double held = 0;
     for (const auto& [name, r] : cases) {
-      std::printf("%-5s %-34s %8.3f %6.3f %10.3f %6.3f %7.2f\n", quality.c_str(), name.c_str(), r.score.coverage,
-                  r.score.leak, r.score.distractor, r.score.held, r.fps);
+      std::printf("%-5s %-34s %8.3f %6.3f %10.3f %6.3f %7.2f\n", quality.c_str(), name.c_str(),
+                  r.score.coverage, r.score.leak, r.score.distractor, r.score.held, r.fps);
       held += r.score.held;
     }
-    std::printf("%-5s %-34s %8s %6s %10s %6.3f\n", quality.c_str(), "MEAN held", "", "", "", held / cases.size());
+    std::printf("%-5s %-34s %8s %6s %10s %6.3f\n", quality.c_str(), "MEAN held", "", "", "",
+                held / cases.size());
   }
 }
 

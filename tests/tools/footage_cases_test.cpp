@@ -23,8 +23,9 @@ TEST(FootageCases, BoxesMoveLinearlyBetweenListedFramesAndAreAbsentOutside) {
 }
 
 TEST(FootageCases, TheReaderRefusesBrokenDocuments) {
-  const std::string head = R"({"cases":[{"name":"a","video":"v.avi","width":64,"height":48,"first":0,"last":9,)"
-                           R"("anchor":0,"box":[1,1,10,10],)";
+  const std::string head =
+      R"({"cases":[{"name":"a","video":"v.avi","width":64,"height":48,"first":0,"last":9,)"
+      R"("anchor":0,"box":[1,1,10,10],)";
   std::vector<tessel::FootageCase> cases;
   std::string error;
   ASSERT_TRUE(tessel::parse_footage_cases(head + R"("chosen":[[0,1,1,9,9],[9,2,2,9,9]]}]})", &cases, &error))
@@ -34,9 +35,9 @@ TEST(FootageCases, TheReaderRefusesBrokenDocuments) {
   EXPECT_TRUE(cases[0].distractors.empty());
 
   for (const std::string& bad : {head + R"("chosen":[[9,1,1,9,9],[0,2,2,9,9]]}]})",  // out of frame order
-                                 head + R"("chosen":[[0,1,1,9]]}]})",                // a box without its height
-                                 head + R"("chosen":[]}]})",                         // nobody chosen
-                                 head + R"("distractors":[]}]})",                    // no chosen track at all
+                                 head + R"("chosen":[[0,1,1,9]]}]})",  // a box without its height
+                                 head + R"("chosen":[]}]})",           // nobody chosen
+                                 head + R"("distractors":[]}]})",      // no chosen track at all
                                  std::string(R"({"clips":[]})"), std::string("not json")}) {
     EXPECT_FALSE(tessel::parse_footage_cases(bad, &cases, &error)) << bad;
     EXPECT_FALSE(error.empty());

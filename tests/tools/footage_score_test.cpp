@@ -47,7 +47,8 @@ TEST(FootageScore, AMatteOnTheChosenPersonIsHeldThroughout) {
 TEST(FootageScore, AMatteThatMovesToTheOtherPersonHalfwayIsHeldHalfTheTime) {
   const tessel::FootageCase c = two_people();
   std::vector<cv::Mat> mattes;
-  for (int i = 0; i < 10; ++i) mattes.push_back(filled(i < 5 ? cv::Rect(20, 20, 30, 60) : cv::Rect(120, 20, 30, 60)));
+  for (int i = 0; i < 10; ++i)
+    mattes.push_back(filled(i < 5 ? cv::Rect(20, 20, 30, 60) : cv::Rect(120, 20, 30, 60)));
   const tessel::FootageScore s = tessel::score_footage(c, mattes);
   EXPECT_DOUBLE_EQ(s.held, 0.5);
   EXPECT_DOUBLE_EQ(s.distractor, 0.5);

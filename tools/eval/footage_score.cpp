@@ -60,7 +60,8 @@ FootageScore score_footage(const FootageCase& c, const std::vector<cv::Mat>& mat
       if (auto b = box_at(d, f)) near.push_back(*b);
     const size_t i = size_t(f - c.first);
     // A missing matte is an empty one: the frame counts, and is not held.
-    const cv::Mat matte = i < mattes.size() && !mattes[i].empty() ? mattes[i] : cv::Mat::zeros(frame_size, CV_8U);
+    const cv::Mat matte =
+        i < mattes.size() && !mattes[i].empty() ? mattes[i] : cv::Mat::zeros(frame_size, CV_8U);
     const FootageFrameScore s = score_footage_frame(matte, frame_size, *chosen, near);
     out.coverage += s.coverage, out.leak += s.leak, out.distractor += s.distractor;
     out.held += s.held ? 1 : 0;
