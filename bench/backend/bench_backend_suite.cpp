@@ -1,7 +1,8 @@
 // The backend on the generated suite: whole sessions through HTTP, the way the
 // plug-in runs them, with speed, peak memory and scores per clip.
 //   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
-//                       [--long N] [benchmark flags]
+//                       [--long N] [--footage] [benchmark flags]
+#include "bench_footage.h"
 #include "testing/backend_process.h"
 #include "testing/session_flow.h"
 
@@ -26,6 +27,8 @@ struct Config {
   std::vector<std::string> scenarios = tessel::scenario_names();
   std::vector<std::string> qualities = {"fast", "fine"};
   int long_frames = 0;  // > 0: also a long clip per quality, for peak memory
+  // Also the identity cases on real footage.
+  bool footage = false;
 };
 Config gConfig;
 
@@ -183,6 +186,8 @@ int main(int argc, char** argv) {
       gConfig.qualities = split(argv[++i]);
     else if (a == "--long" && has_value)
       gConfig.long_frames = std::atoi(argv[++i]);
+    else if (a == "--footage")
+      gConfig.footage = true;
     else
       rest.push_back(argv[i]);
   }
@@ -207,8 +212,10 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kSecond);
     }
   }
+  if (gConfig.footage) bench_footage::register_footage_benchmarks(gConfig.qualities);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   print_summary();
+  bench_footage::print_footage_summary();
   return 0;
 }
