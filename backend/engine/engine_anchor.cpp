@@ -3,7 +3,6 @@
 #include "engine_parts.h"
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect.hpp>
 #include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
@@ -224,34 +223,6 @@ cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
   return out;
 }
 
-// The largest upright person the built-in people detector finds, or false.
-bool detect_person(const cv::Mat& bgr, cv::Rect* box) {
-  // The detector's window is 64 x 128; people smaller than that at this scale
-  // are missed, people larger are found further up its pyramid. Small
-  // pictures are enlarged so that a person a third of their height is found.
-  double scale = 640.0 / std::max(bgr.cols, bgr.rows);
-  cv::Mat img;
-  cv::resize(bgr, img, cv::Size(), scale, scale, cv::INTER_AREA);
-  if (img.cols < 64 || img.rows < 128) return false;
-  cv::HOGDescriptor hog;
-  hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
-  std::vector<cv::Rect> found;
-  std::vector<double> weights;
-  hog.detectMultiScale(img, found, weights, 0.0, cv::Size(8, 8), cv::Size(16, 16), 1.05, 2.0);
-  int best = -1;
-  for (size_t i = 0; i < found.size(); ++i) {
-    double w = i < weights.size() ? weights[i] : 0.0;
-    if (w < 0.3) continue;
-    if (best < 0 || found[i].area() * w > found[best].area() * weights[best]) best = static_cast<int>(i);
-  }
-  if (best < 0) return false;
-  cv::Rect r = found[best];
-  *box = cv::Rect(static_cast<int>(r.x / scale), static_cast<int>(r.y / scale),
-                  static_cast<int>(r.width / scale), static_cast<int>(r.height / scale)) &
-         cv::Rect(0, 0, bgr.cols, bgr.rows);
-  return box->area() > 0;
-}
-
 }  // namespace
 
 bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbours,
@@ -275,13 +246,15 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
     gc(dab_region(request.dabs, small.size())).setTo(cv::GC_PR_FGD);
     region = dab_region(request.dabs, work.size());
   } else {
-    cv::Rect person;
-    if (!detect_person(work, &person)) {
+    const std::vector<PersonCandidate> people = find_people(work);
+    const int chosen = choose_person(work, people, request.text_prompt);
+    if (chosen < 0) {
       *error = request.text_prompt.empty()
                    ? "nothing selected and no person found: draw a box or brush over the character"
                    : "no person found for the hint";
       return false;
     }
+    const cv::Rect person = people[chosen].box;
     double s = static_cast<double>(small.cols) / work.cols;
     cv::Rect r(static_cast<int>(person.x * s), static_cast<int>(person.y * s),
                std::max(1, static_cast<int>(person.width * s)),

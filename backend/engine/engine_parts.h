@@ -83,6 +83,19 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
                     const EngineRequest& request, const EngineSettings& settings, cv::Mat* mask,
                     cv::Mat* pins, bool* person, std::string* error);
 
+// Upright people the built-in detector finds, in pixels of `bgr`, with its
+// confidence in each.
+struct PersonCandidate {
+  cv::Rect box;
+  double weight;
+};
+std::vector<PersonCandidate> find_people(const cv::Mat& bgr);
+// The colour words of a hint ("red", "grey", ...), lower case, in order.
+std::vector<std::string> hint_colour_words(const std::string& hint);
+// Which of `people` the hint means: the one its colours set clearly apart,
+// else the strongest detection; -1 when there is nobody.
+int choose_person(const cv::Mat& bgr, const std::vector<PersonCandidate>& people, const std::string& hint);
+
 // P(person) around `region` of `work` (CV_32F, work size, 0 beyond the
 // model's crop), or empty when there is no model or what it marks does not
 // look like one person filling part of the region.

@@ -1,7 +1,7 @@
 // The backend on the generated suite: whole sessions through HTTP, the way the
 // plug-in runs them, with speed, peak memory and scores per clip.
 //   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
-//                       [--long N] [--footage] [benchmark flags]
+//                       [--long N] [--footage] [--person-model FILE|none] [benchmark flags]
 #include "bench_footage.h"
 #include "testing/backend_process.h"
 #include "testing/session_flow.h"
@@ -29,6 +29,8 @@ struct Config {
   int long_frames = 0;  // > 0: also a long clip per quality, for peak memory
   // Also the identity cases on real footage.
   bool footage = false;
+  // Passed on to every backend started, e.g. --person-model none.
+  std::vector<std::string> backend_args;
 };
 Config gConfig;
 
@@ -73,8 +75,9 @@ void session(benchmark::State& state, const std::string& scenario, int seed, con
     std::filesystem::create_directories(work + "/mattes");
     tessel::BackendProcess backend;
     std::string error;
-    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend,
-                                     &error)) {
+    std::vector<std::string> args{"--data-dir", work + "/data"};
+    args.insert(args.end(), gConfig.backend_args.begin(), gConfig.backend_args.end());
+    if (!mattivo_test::start_backend(args, work + "/backend.log", &backend, &error)) {
       state.SkipWithError(error.c_str());
       break;
     }
@@ -188,6 +191,8 @@ int main(int argc, char** argv) {
       gConfig.long_frames = std::atoi(argv[++i]);
     else if (a == "--footage")
       gConfig.footage = true;
+    else if (a == "--person-model" && has_value)
+      gConfig.backend_args = {"--person-model", argv[++i]};
     else
       rest.push_back(argv[i]);
   }
@@ -212,7 +217,7 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kSecond);
     }
   }
-  if (gConfig.footage) bench_footage::register_footage_benchmarks(gConfig.qualities);
+  if (gConfig.footage) bench_footage::register_footage_benchmarks(gConfig.qualities, gConfig.backend_args);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   print_summary();

@@ -28,6 +28,7 @@ struct Result {
   tessel::FootageScore score;
 };
 std::vector<tessel::FootageCase> gCases;
+std::vector<std::string> gBackendArgs;
 std::map<std::string, std::map<std::string, Result>> gResults;  // quality -> case -> result
 
 int frame_count(const tessel::FootageCase& c) { return c.last - c.first + 1; }
@@ -81,8 +82,9 @@ void session(benchmark::State& state, const tessel::FootageCase& c, const std::s
     std::string work = mattivo_test::make_temp_dir("bench-footage");
     std::filesystem::create_directories(work + "/mattes");
     tessel::BackendProcess backend;
-    if (!mattivo_test::start_backend({"--data-dir", work + "/data"}, work + "/backend.log", &backend,
-                                     &error)) {
+    std::vector<std::string> args{"--data-dir", work + "/data"};
+    args.insert(args.end(), gBackendArgs.begin(), gBackendArgs.end());
+    if (!mattivo_test::start_backend(args, work + "/backend.log", &backend, &error)) {
       state.SkipWithError(error.c_str());
       break;
     }
@@ -115,7 +117,9 @@ void session(benchmark::State& state, const tessel::FootageCase& c, const std::s
 
 }  // namespace
 
-void register_footage_benchmarks(const std::vector<std::string>& qualities) {
+void register_footage_benchmarks(const std::vector<std::string>& qualities,
+                                 const std::vector<std::string>& backend_args) {
+  gBackendArgs = backend_args;
   if (!std::filesystem::exists(std::string(kVideoDir) + "/vtest.avi")) {
     std::printf("footage: skipped, %s/vtest.avi is missing (Debian package opencv-doc)\n", kVideoDir);
     return;
