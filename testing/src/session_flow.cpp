@@ -30,8 +30,9 @@ std::string clip_request(const std::string& clip_dir, const std::string& quality
                          const std::string& selection, double softness) {
   const json clip = protocol::read_clip_document(clip_dir);
   if (!clip.is_object()) return "";
-  return protocol::dump_compact(
-      protocol::clip_request(clip, quality, selection, softness, "the person walking"));
+  // Clips written before they carried a hint are asked for with a plain one.
+  const std::string hint = clip.value(protocol::clip_key::kHint, std::string("the person walking"));
+  return protocol::dump_compact(protocol::clip_request(clip, quality, selection, softness, hint));
 }
 
 SessionRun run_plugin_session(const PluginClient& client, const std::string& base_url,

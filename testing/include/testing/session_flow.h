@@ -25,7 +25,8 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
                               const std::string& out_dir, int poll_ms, double timeout_seconds = 600);
 
 // The request document the plug-in would send for a generated clip, with the
-// clip's box ("box"), its brush dabs ("dabs"), both ("both") or a hint only ("hint").
+// clip's box ("box"), its brush dabs ("dabs"), both ("both") or its hint only
+// ("hint").
 std::string clip_request(const std::string& clip_dir, const std::string& quality,
                          const std::string& selection, double softness = protocol::kDefaultEdgeSoftness);
 
