@@ -82,6 +82,7 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
     std::string status = protocol::text_member(doc, protocol::key::kStatus, "");
     if (status == protocol::kFailed) {
       run.failure = protocol::text_member(doc, protocol::key::kError, "matting failed");
+      run.refused = true;
       return run;
     }
     if (status == protocol::kCompleted) break;

@@ -11,7 +11,8 @@ namespace mattivo_test {
 
 struct SessionRun {
   bool ok = false;
-  std::string failure;  // the plug-in's failure text when !ok
+  std::string failure;   // the plug-in's failure text when !ok
+  bool refused = false;  // the backend ran the job and answered FAILED (failure is its error)
   std::string id;
   double upload_seconds = 0, matte_seconds = 0, download_seconds = 0;
   std::vector<std::string> stages;  // every distinct stage text seen while polling
