@@ -157,7 +157,7 @@ void print_families(std::map<std::string, double>* mean_j, std::map<std::string,
     for (const auto& [name, r] : clips) by[r.family][quality].push_back(&r);
   std::printf("\nper family, %s seeds, %dx%d, %d frames (J / F, mean over seeds; failed clips count 0):\n",
               gConfig.seeds.c_str(), gConfig.width, gConfig.height, gConfig.frames);
-  std::printf("  %-18s", "family");
+  std::printf("  %-22s", "family");
   for (const std::string& q : gConfig.qualities) std::printf("  %-5s J   F     ", q.c_str());
   std::printf("\n");
   std::map<std::string, double> sum_j, sum_f;
@@ -165,7 +165,7 @@ void print_families(std::map<std::string, double>* mean_j, std::map<std::string,
   for (const std::string& family : gConfig.families) {
     auto it = by.find(family);
     if (it == by.end()) continue;
-    std::printf("  %-18s", family.c_str());
+    std::printf("  %-22s", family.c_str());
     for (const std::string& q : gConfig.qualities) {
       auto clips = it->second.find(q);
       if (clips == it->second.end()) {
@@ -182,7 +182,7 @@ void print_families(std::map<std::string, double>* mean_j, std::map<std::string,
     }
     std::printf("\n");
   }
-  std::printf("  %-18s", "MEAN over families");
+  std::printf("  %-22s", "MEAN over families");
   for (const std::string& q : gConfig.qualities) {
     if (!count[q]) {
       std::printf("  %-17s", "-");
@@ -206,12 +206,12 @@ void print_summary() {
       peak = std::max(peak, r.rss_mib);
       j += r.score.j, f += r.score.f, mae += r.score.mae, dt += r.score.dtssd;
       if (!r.failure.empty()) {
-        std::printf("%-5s %-18s FAILED: %-40s J %.4f  F %.4f  MAE %.4f\n", quality.c_str(), name.c_str(),
+        std::printf("%-5s %-22s FAILED: %-40s J %.4f  F %.4f  MAE %.4f\n", quality.c_str(), name.c_str(),
                     r.failure.c_str(), r.score.j, r.score.f, r.score.mae);
         continue;
       }
       std::printf(
-          "%-5s %-18s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
+          "%-5s %-22s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
           quality.c_str(), name.c_str(), r.fps, r.session_fps, r.score.j, r.score.f, r.score.mae,
           r.score.dtssd, r.rss_mib);
       frames += r.score.frames, seconds += r.score.frames / r.fps;
@@ -219,12 +219,12 @@ void print_summary() {
     double n = static_cast<double>(clips.size());
     if (seconds > 0) speed[quality] = frames / seconds;
     std::printf(
-        "%-5s %-18s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  (over clips)\n",
+        "%-5s %-22s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  (over clips)\n",
         quality.c_str(), "MEAN", seconds > 0 ? frames / seconds : 0.0, j / n, f / n, mae / n, dt / n);
   }
   print_families(&mean_j, &mean_f);
   for (const auto& [name, r] : gLong) {
-    std::printf("long  %-18s %6.2f fps (session %5.2f)  peak %6.1f MiB\n", name.c_str(), r.fps, r.session_fps,
+    std::printf("long  %-22s %6.2f fps (session %5.2f)  peak %6.1f MiB\n", name.c_str(), r.fps, r.session_fps,
                 r.rss_mib);
   }
   std::printf("\ntargets at %dx%d (%s seeds; J and F are means over families):\n", gConfig.width,
