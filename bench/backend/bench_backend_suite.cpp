@@ -1,7 +1,11 @@
 // The backend on the generated suite: whole sessions through HTTP, the way the
-// plug-in runs them, with speed, peak memory and scores per clip.
-//   bench_backend_suite [--width W --height H --frames N --scenarios a,b --qualities fast,fine]
-//                       [--long N] [--footage] [--person-model FILE|none] [benchmark flags]
+// plug-in runs them, with speed, peak memory and scores per clip and per family.
+//   bench_backend_suite [--width W --height H --frames N --qualities fast,fine]
+//                       [--scenarios a,b:hint] [--seeds tune|held|all] [--long N]
+//                       [--footage] [--person-model FILE|none] [benchmark flags]
+// A family is a scenario pulled with a selection: the clip's box, or with
+// ":hint" its hint text only. Tune seeds are the ones to look at while changing
+// the engine; held seeds are for reporting only.
 #include "bench_footage.h"
 #include "testing/backend_process.h"
 #include "testing/session_flow.h"
@@ -14,6 +18,7 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,10 +27,17 @@
 
 namespace {
 
+std::vector<std::string> default_families() {
+  std::vector<std::string> out = tessel::scenario_names();
+  out.push_back("walk:hint");
+  return out;
+}
+
 struct Config {
   int width = 1920, height = 1080, frames = 48;
-  std::vector<std::string> scenarios = tessel::scenario_names();
+  std::vector<std::string> families = default_families();
   std::vector<std::string> qualities = {"fast", "fine"};
+  std::string seeds = "tune";
   int long_frames = 0;  // > 0: also a long clip per quality, for peak memory
   // Also the identity cases on real footage.
   bool footage = false;
@@ -35,8 +47,10 @@ struct Config {
 Config gConfig;
 
 struct Result {
-  double fps, session_fps, rss_mib;
+  std::string family;
+  double fps = 0, session_fps = 0, rss_mib = 0;
   tessel::ClipScore score;
+  std::string failure;  // the backend's error when it answered FAILED; scored as an empty matte
 };
 std::map<std::string, std::map<std::string, Result>> gResults;  // quality -> clip -> result
 std::map<std::string, Result> gLong;                            // the long clip, for memory
@@ -66,10 +80,26 @@ std::string clip_dir(const std::string& scenario, int frames, int seed) {
   return dir;
 }
 
-void session(benchmark::State& state, const std::string& scenario, int seed, const std::string& quality,
+// An empty matte against the truth: what a clip the backend gave up on scores.
+tessel::ClipScore empty_matte_score(const std::string& clip, int frames) {
+  tessel::ClipScorer scorer;
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat truth = cv::imread(
+        clip + "/" + protocol::kAlphaDir + "/" + protocol::indexed_file_name(i, protocol::kMatteExtension),
+        cv::IMREAD_GRAYSCALE);
+    scorer.add(cv::Mat::zeros(truth.size(), CV_8U), truth);
+  }
+  return scorer.result();
+}
+
+void session(benchmark::State& state, const std::string& family, int seed, const std::string& quality,
              int frames, bool long_clip) {
+  const std::size_t colon = family.find(':');
+  const std::string scenario = family.substr(0, colon);
+  const std::string selection = colon == std::string::npos ? "box" : family.substr(colon + 1);
   std::string clip = clip_dir(scenario, frames, seed);
-  Result result{};
+  Result result;
+  result.family = family;
   for (auto _ : state) {
     std::string work = mattivo_test::make_temp_dir("bench");
     std::filesystem::create_directories(work + "/mattes");
@@ -84,8 +114,17 @@ void session(benchmark::State& state, const std::string& scenario, int seed, con
     mattivo_test::PluginClient client;
     mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
         client, backend.url, clip + "/" + protocol::kFramesDir, frames,
-        mattivo_test::clip_request(clip, quality, "box"), work + "/mattes", 20, 3600);
+        mattivo_test::clip_request(clip, quality, selection), work + "/mattes", 20, 3600);
     tessel::stop_backend(&backend, false, 600);
+    if (!run.ok && run.refused) {
+      // "no person found" and the like: a failed clip, not a failed run.
+      state.SetIterationTime(std::max(run.matte_seconds, 1e-3));
+      result.failure = run.failure;
+      result.score = empty_matte_score(clip, frames);
+      result.rss_mib = backend.peak_rss_kb / 1024.0;
+      mattivo_test::remove_tree(work);
+      continue;
+    }
     if (!run.ok) {
       state.SkipWithError(run.failure.c_str());
       break;
@@ -110,11 +149,57 @@ void session(benchmark::State& state, const std::string& scenario, int seed, con
   state.counters["F"] = result.score.f;
   state.counters["MAE"] = result.score.mae;
   state.counters["dtSSD"] = result.score.dtssd;
+  if (state.error_occurred()) return;
   if (long_clip) {
-    gLong[quality + "/" + scenario + "-" + std::to_string(frames)] = result;
+    gLong[quality + "/" + family + "-" + std::to_string(frames)] = result;
   } else {
-    gResults[quality][scenario + "-" + std::to_string(frames)] = result;
+    gResults[quality][family + "-" + std::to_string(seed)] = result;
   }
+}
+
+// Mean J and F per family (over its seeds) and quality, then over families.
+void print_families(std::map<std::string, double>* mean_j, std::map<std::string, double>* mean_f) {
+  std::map<std::string, std::map<std::string, std::vector<const Result*>>> by;  // family -> quality -> clips
+  for (const auto& [quality, clips] : gResults)
+    for (const auto& [name, r] : clips) by[r.family][quality].push_back(&r);
+  std::printf("\nper family, %s seeds, %dx%d, %d frames (J / F, mean over seeds; failed clips count 0):\n",
+              gConfig.seeds.c_str(), gConfig.width, gConfig.height, gConfig.frames);
+  std::printf("  %-22s", "family");
+  for (const std::string& q : gConfig.qualities) std::printf("  %-5s J   F     ", q.c_str());
+  std::printf("\n");
+  std::map<std::string, double> sum_j, sum_f;
+  std::map<std::string, int> count;
+  for (const std::string& family : gConfig.families) {
+    auto it = by.find(family);
+    if (it == by.end()) continue;
+    std::printf("  %-22s", family.c_str());
+    for (const std::string& q : gConfig.qualities) {
+      auto clips = it->second.find(q);
+      if (clips == it->second.end()) {
+        std::printf("  %-17s", "-");
+        continue;
+      }
+      double j = 0, f = 0;
+      int failed = 0;
+      for (const Result* r : clips->second) j += r->score.j, f += r->score.f, failed += !r->failure.empty();
+      const double n = static_cast<double>(clips->second.size());
+      std::printf("  %.3f %.3f%s", j / n, f / n, failed ? "*" : " ");
+      std::printf("    ");
+      sum_j[q] += j / n, sum_f[q] += f / n, ++count[q];
+    }
+    std::printf("\n");
+  }
+  std::printf("  %-22s", "MEAN over families");
+  for (const std::string& q : gConfig.qualities) {
+    if (!count[q]) {
+      std::printf("  %-17s", "-");
+      continue;
+    }
+    (*mean_j)[q] = sum_j[q] / count[q], (*mean_f)[q] = sum_f[q] / count[q];
+    std::printf("  %.3f %.3f     ", (*mean_j)[q], (*mean_f)[q]);
+  }
+  std::printf(
+      "\n  (* some seeds failed: the backend answered FAILED and the clip scored as an empty matte)\n");
 }
 
 void print_summary() {
@@ -125,24 +210,32 @@ void print_summary() {
   for (const auto& [quality, clips] : gResults) {
     double j = 0, f = 0, mae = 0, dt = 0, frames = 0, seconds = 0;
     for (const auto& [name, r] : clips) {
+      peak = std::max(peak, r.rss_mib);
+      j += r.score.j, f += r.score.f, mae += r.score.mae, dt += r.score.dtssd;
+      if (!r.failure.empty()) {
+        std::printf("%-5s %-22s FAILED: %-40s J %.4f  F %.4f  MAE %.4f\n", quality.c_str(), name.c_str(),
+                    r.failure.c_str(), r.score.j, r.score.f, r.score.mae);
+        continue;
+      }
       std::printf(
-          "%-5s %-18s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
+          "%-5s %-22s %6.2f fps (session %5.2f)  J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  peak %6.1f MiB\n",
           quality.c_str(), name.c_str(), r.fps, r.session_fps, r.score.j, r.score.f, r.score.mae,
           r.score.dtssd, r.rss_mib);
-      j += r.score.j, f += r.score.f, mae += r.score.mae, dt += r.score.dtssd;
       frames += r.score.frames, seconds += r.score.frames / r.fps;
-      peak = std::max(peak, r.rss_mib);
     }
     double n = static_cast<double>(clips.size());
-    mean_j[quality] = j / n, mean_f[quality] = f / n, speed[quality] = frames / seconds;
-    std::printf("%-5s %-18s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f\n",
-                quality.c_str(), "MEAN", frames / seconds, j / n, f / n, mae / n, dt / n);
+    if (seconds > 0) speed[quality] = frames / seconds;
+    std::printf(
+        "%-5s %-22s %6.2f fps                   J %.4f  F %.4f  MAE %.4f  dtSSD %6.3f  (over clips)\n",
+        quality.c_str(), "MEAN", seconds > 0 ? frames / seconds : 0.0, j / n, f / n, mae / n, dt / n);
   }
+  print_families(&mean_j, &mean_f);
   for (const auto& [name, r] : gLong) {
-    std::printf("long  %-18s %6.2f fps (session %5.2f)  peak %6.1f MiB\n", name.c_str(), r.fps, r.session_fps,
+    std::printf("long  %-22s %6.2f fps (session %5.2f)  peak %6.1f MiB\n", name.c_str(), r.fps, r.session_fps,
                 r.rss_mib);
   }
-  std::printf("\ntargets at %dx%d:\n", gConfig.width, gConfig.height);
+  std::printf("\ntargets at %dx%d (%s seeds; J and F are means over families):\n", gConfig.width,
+              gConfig.height, gConfig.seeds.c_str());
   auto line = [](const char* what, const std::map<std::string, double>& values, const char* quality,
                  double goal, const char* unit) {
     auto it = values.find(quality);
@@ -184,7 +277,9 @@ int main(int argc, char** argv) {
     else if (a == "--frames" && has_value)
       gConfig.frames = std::atoi(argv[++i]);
     else if (a == "--scenarios" && has_value)
-      gConfig.scenarios = split(argv[++i]);
+      gConfig.families = split(argv[++i]);
+    else if (a == "--seeds" && has_value)
+      gConfig.seeds = argv[++i];
     else if (a == "--qualities" && has_value)
       gConfig.qualities = split(argv[++i]);
     else if (a == "--long" && has_value)
@@ -196,16 +291,35 @@ int main(int argc, char** argv) {
     else
       rest.push_back(argv[i]);
   }
+  if (gConfig.seeds != "tune" && gConfig.seeds != "held" && gConfig.seeds != "all") {
+    std::fprintf(stderr, "bench_backend_suite: --seeds is tune, held or all\n");
+    return 2;
+  }
+  for (const std::string& family : gConfig.families) {
+    const std::string scenario = family.substr(0, family.find(':'));
+    const std::string selection =
+        family.find(':') == std::string::npos ? "box" : family.substr(family.find(':') + 1);
+    if (tessel::scenario_seeds(scenario, false).empty() || (selection != "box" && selection != "hint")) {
+      std::fprintf(stderr, "bench_backend_suite: unknown family %s\n", family.c_str());
+      return 2;
+    }
+  }
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   for (const std::string& q : gConfig.qualities) {
-    int seed = 1;
-    for (const std::string& s : gConfig.scenarios) {
-      benchmark::RegisterBenchmark(("Session/" + q + "/" + s).c_str(), session, s, seed++, q, gConfig.frames,
-                                   false)
-          ->Iterations(1)
-          ->UseManualTime()
-          ->Unit(benchmark::kSecond);
+    for (const std::string& family : gConfig.families) {
+      const std::string scenario = family.substr(0, family.find(':'));
+      std::vector<std::uint64_t> seeds;
+      if (gConfig.seeds != "held") seeds = tessel::scenario_seeds(scenario, false);
+      if (gConfig.seeds != "tune")
+        for (std::uint64_t s : tessel::scenario_seeds(scenario, true)) seeds.push_back(s);
+      for (std::uint64_t seed : seeds) {
+        benchmark::RegisterBenchmark(("Session/" + q + "/" + family + "/" + std::to_string(seed)).c_str(),
+                                     session, family, static_cast<int>(seed), q, gConfig.frames, false)
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kSecond);
+      }
     }
   }
   if (gConfig.long_frames > 0) {

@@ -30,8 +30,9 @@ std::string clip_request(const std::string& clip_dir, const std::string& quality
                          const std::string& selection, double softness) {
   const json clip = protocol::read_clip_document(clip_dir);
   if (!clip.is_object()) return "";
-  return protocol::dump_compact(
-      protocol::clip_request(clip, quality, selection, softness, "the person walking"));
+  // Clips written before they carried a hint are asked for with a plain one.
+  const std::string hint = clip.value(protocol::clip_key::kHint, std::string("the person walking"));
+  return protocol::dump_compact(protocol::clip_request(clip, quality, selection, softness, hint));
 }
 
 SessionRun run_plugin_session(const PluginClient& client, const std::string& base_url,
@@ -81,6 +82,7 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
     std::string status = protocol::text_member(doc, protocol::key::kStatus, "");
     if (status == protocol::kFailed) {
       run.failure = protocol::text_member(doc, protocol::key::kError, "matting failed");
+      run.refused = true;
       return run;
     }
     if (status == protocol::kCompleted) break;

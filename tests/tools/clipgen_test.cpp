@@ -3,6 +3,7 @@
 #include "backend_fixture.h"
 
 #include "clipgen/clipgen.h"
+#include "testing/session_flow.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -83,6 +84,12 @@ TEST(ClipGenerator, WritesFramesTruthAndSelection) {
   EXPECT_EQ(doc["anchor_frame"], 1);
   EXPECT_GT(doc["bbox"]["w"].get<double>(), 0.0);
   EXPECT_EQ(doc["strokes"].size(), 2u);
+  // The hint a user would type instead is kept, and a text-only request sends it.
+  const std::string hint = doc.value("hint", "");
+  EXPECT_NE(hint.find("person in the"), std::string::npos) << hint;
+  nlohmann::json request = parse(clip_request(clip, "fast", "hint"));
+  EXPECT_EQ(request.value("text_prompt", ""), hint);
+  EXPECT_FALSE(request.contains("bbox"));
 }
 
 TEST(ClipGenerator, MakesMissingFoldersAndSaysWhenItCannot) {

@@ -100,7 +100,7 @@ struct Skeleton {
 Skeleton pose_skeleton(const Pose& pose) {
   Skeleton s;
   const float H = pose.height, ph = pose.phase;
-  float lean = pose.dance ? 0.12f * std::sin(ph) : 0.05f;
+  float lean = pose.dance ? 0.12f * std::sin(ph) : pose.still ? 0.02f : 0.05f;
   s.hip = pose.hip;
   s.neck = s.hip + cv::Point2f(std::sin(lean), -std::cos(lean)) * (0.30f * H);
   s.head_r = 0.065f * H;
@@ -109,7 +109,13 @@ Skeleton pose_skeleton(const Pose& pose) {
     float sign = side == 0 ? -1.f : 1.f;
     float swing = side == 0 ? std::sin(ph) : -std::sin(ph);
     float upper, fore;
-    if (pose.dance) {
+    if (pose.still && pose.wave && side == 1) {
+      upper = 2.3f + 0.45f * std::sin(ph);
+      fore = upper + 0.6f * std::sin(ph + 1.f);
+    } else if (pose.still) {
+      upper = sign * 0.12f;
+      fore = upper - sign * 0.05f;
+    } else if (pose.dance) {
       upper = sign * (2.2f + 0.5f * std::sin(ph + side * 1.3f));
       fore = upper + sign * 0.7f * std::sin(2.f * ph + side);
     } else {
@@ -119,8 +125,12 @@ Skeleton pose_skeleton(const Pose& pose) {
     s.shoulder[side] = s.neck + cv::Point2f(sign * 0.1f * H, 0.03f * H);
     s.elbow[side] = s.shoulder[side] + limb(upper) * (0.16f * H);
     s.hand[side] = s.elbow[side] + limb(fore) * (0.15f * H);
-    float thigh = pose.dance ? sign * (0.12f + 0.1f * std::sin(ph * 2)) : -0.42f * swing;
-    float shin = thigh + (pose.dance ? -sign * 0.1f : 0.45f * std::max(0.f, -std::cos(ph + side * kPi)));
+    float thigh = pose.still   ? sign * 0.05f
+                  : pose.dance ? sign * (0.12f + 0.1f * std::sin(ph * 2))
+                               : -0.42f * swing;
+    float shin =
+        pose.still ? thigh
+                   : thigh + (pose.dance ? -sign * 0.1f : 0.45f * std::max(0.f, -std::cos(ph + side * kPi)));
     s.hip_joint[side] = s.hip + cv::Point2f(sign * 0.05f * H, 0);
     s.knee[side] = s.hip_joint[side] + limb(thigh) * (0.24f * H);
     s.ankle[side] = s.knee[side] + limb(shin) * (0.23f * H);

@@ -9,14 +9,16 @@ namespace {
 
 const char* kUsage =
     "usage: mattivo-clipgen --out DIR [options]\n"
-    "  --scenario NAME   walk, dance, occluder, distractor or mixed (default walk)\n"
+    "  --scenario NAME   walk, dance, occluder, distractor, mixed, still-limb, zoom,\n"
+    "                    shade-off, close-up, crossing or long-occluder (default walk)\n"
     "  --width N         frame width (default 640)\n"
     "  --height N        frame height (default 360)\n"
     "  --frames N        number of frames (default 24)\n"
     "  --seed N          picks the landscape, the colours and the hair (default 1)\n"
     "  --format F        jpg or png frames (default jpg)\n"
     "Writes DIR/frames/NNNNNN.jpg, DIR/alpha/NNNNNN.png (ground truth) and DIR/clip.json\n"
-    "(size, anchor frame, and a box and brush dabs around the character on it).\n";
+    "(size, anchor frame, a box and brush dabs around the character on it, and a\n"
+    "hint describing it by its colours).\n";
 
 }  // namespace
 

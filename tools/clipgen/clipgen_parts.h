@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <string>
 #include <vector>
 
 namespace tessel {
@@ -29,6 +30,17 @@ cv::Mat fractal_noise(cv::Size size, double cell, int octaves, cv::RNG& rng);
 
 // The landscape the camera pans over, larger than the frame on every side.
 cv::Mat make_landscape(cv::Size size, cv::RNG& rng);
+// A bright sky with soft clouds, for close-ups shot from below.
+cv::Mat make_sky(cv::Size size, cv::RNG& rng);
+
+// A low wall in front of everything: x from `left` to `right`, from `top` down
+// to the bottom of the layer, its surface looked up in `texture` (CV_32F) by
+// the position on the wall, so the stones move with it.
+void draw_wall(Layer* layer, float left, float right, float top, const cv::Vec3f& colour,
+               const cv::Mat& texture);
+
+// A colour word a person would use for a BGR colour: "red", "dark blue", "grey".
+std::string colour_name(const cv::Vec3f& bgr);
 
 struct Strand {
   float root_angle;  // on the head, radians, 0 = right, negative = up
@@ -56,6 +68,8 @@ struct Pose {
   float phase = 0;     // gait or dance cycle, radians
   float time = 0;      // seconds, drives the sway of the hair
   bool dance = false;
+  bool still = false;    // standing, arms down, legs together
+  bool wave = false;     // with still: the front arm raised and waving
   float line_scale = 1;  // frame height / 1080: strand widths follow it
 };
 

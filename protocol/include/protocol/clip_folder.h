@@ -7,10 +7,10 @@
 //   frames/NNNNNN.jpg (or .png)  the pictures
 //   alpha/NNNNNN.png             the true matte of each frame, 8-bit grey
 //   clip.json                    {"anchor_frame":..,"bbox":{..},"fps":..,"frames":..,
-//                                 "height":..,"seed":..,"strokes":[..],"width":..}
+//                                 "height":..,"hint":"..","seed":..,"strokes":[..],"width":..}
 // where the anchor, box and dabs are the selection a user would draw, in the
-// matte request's own form. A backend session folder holds frames/ and alpha/
-// the same way.
+// matte request's own form, and the hint is what they would type instead. A backend session folder holds
+// frames/ and alpha/ the same way.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -31,6 +31,7 @@ constexpr const char* kHeight = "height";
 constexpr const char* kFrames = "frames";
 constexpr const char* kFps = "fps";
 constexpr const char* kSeed = "seed";
+constexpr const char* kHint = "hint";
 }  // namespace clip_key
 
 // "%06d" of the index: the stem of every frame and matte file.

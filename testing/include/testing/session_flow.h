@@ -11,7 +11,8 @@ namespace mattivo_test {
 
 struct SessionRun {
   bool ok = false;
-  std::string failure;  // the plug-in's failure text when !ok
+  std::string failure;   // the plug-in's failure text when !ok
+  bool refused = false;  // the backend ran the job and answered FAILED (failure is its error)
   std::string id;
   double upload_seconds = 0, matte_seconds = 0, download_seconds = 0;
   std::vector<std::string> stages;  // every distinct stage text seen while polling
@@ -25,7 +26,8 @@ SessionRun run_plugin_session(const PluginClient& client, const std::string& bas
                               const std::string& out_dir, int poll_ms, double timeout_seconds = 600);
 
 // The request document the plug-in would send for a generated clip, with the
-// clip's box ("box"), its brush dabs ("dabs"), both ("both") or a hint only ("hint").
+// clip's box ("box"), its brush dabs ("dabs"), both ("both") or its hint only
+// ("hint").
 std::string clip_request(const std::string& clip_dir, const std::string& quality,
                          const std::string& selection, double softness = protocol::kDefaultEdgeSoftness);
 
