@@ -262,20 +262,16 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
     gc(r & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_FGD);
     region = person;
   }
-  cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD), inside = ~outside;
+  cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD);
   MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD, settings.scenery_layers);
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
   if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);
-  cv::Mat prior = person_evidence(work, region);
-  *person = !prior.empty();
-  if (*person) {
-    // Inside the region, what the prior rules out starts as background, and
-    // the colours may still take it back. What it marks is not made sure
-    // character: a look-alike beside or behind the character is a person too.
-    cv::resize(prior, prior, small.size(), 0, 0, cv::INTER_AREA);
-    gc.setTo(cv::GC_PR_BGD, inside & (prior < 0.1f));
-  }
+  // Here the person prior only says whether the character is a person, for
+  // the tracking to ask it on every frame. Its word in the anchor's cut moved
+  // GrabCut's colour models: on small figures it took a dark jacket out with
+  // the dark ground it had ruled out.
+  *person = !person_evidence(work, region, 0.15).empty();
   paint_dabs(&gc, request.dabs, cv::GC_FGD, cv::GC_BGD);
 
   cv::Mat seeds = gc == cv::GC_FGD;

@@ -3,12 +3,13 @@
 // choose among them.
 #include "engine_parts.h"
 
+#include "person/person_prior.h"
+
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
 #include <algorithm>
 #include <cctype>
-#include <sstream>
 
 namespace tessel {
 namespace {
@@ -84,6 +85,42 @@ double colour_share(const cv::Mat& hsv, cv::Rect r, const std::vector<Shade>& sh
 
 }  // namespace
 
+// What the person prior marks in overlapping squares across the picture, one
+// candidate per solid piece: people the detector misses (cut off by the
+// frame, seen close up, drawn). Only confident, sizeable pieces count, since
+// the prior marks whatever stands out when there is nobody.
+std::vector<PersonCandidate> prior_people(const cv::Mat& bgr) {
+  const int side = std::min(bgr.cols, bgr.rows);
+  if (side < 32) return {};
+  cv::Mat p = cv::Mat::zeros(bgr.size(), CV_32F);
+  std::vector<int> xs, ys;
+  for (int x = 0; x + side < bgr.cols; x += side / 2) xs.push_back(x);
+  for (int y = 0; y + side < bgr.rows; y += side / 2) ys.push_back(y);
+  xs.push_back(bgr.cols - side);
+  ys.push_back(bgr.rows - side);
+  for (int y : ys) {
+    for (int x : xs) {
+      const cv::Rect tile(x, y, side, side);
+      cv::Mat t = person_probability(bgr, tile, 0.0);
+      if (t.empty()) return {};
+      cv::max(p, t, p);
+    }
+  }
+  cv::Mat labels, stats, centroids;
+  const int n = cv::connectedComponentsWithStats(p > 0.5f, labels, stats, centroids, 8, CV_32S);
+  std::vector<PersonCandidate> out;
+  for (int i = 1; i < n; ++i) {
+    const int* st = stats.ptr<int>(i);
+    if (static_cast<size_t>(st[cv::CC_STAT_AREA]) < bgr.total() / 200) continue;
+    const double confidence = cv::mean(p, labels == i)[0];
+    if (confidence < 0.8) continue;
+    out.push_back(
+        {cv::Rect(st[cv::CC_STAT_LEFT], st[cv::CC_STAT_TOP], st[cv::CC_STAT_WIDTH], st[cv::CC_STAT_HEIGHT]),
+         confidence});
+  }
+  return out;
+}
+
 std::vector<PersonCandidate> find_people(const cv::Mat& bgr) {
   // The detector's window is 64 x 128; people smaller than that at this scale
   // are missed, people larger are found further up its pyramid. Small
@@ -91,7 +128,7 @@ std::vector<PersonCandidate> find_people(const cv::Mat& bgr) {
   double scale = 640.0 / std::max(bgr.cols, bgr.rows);
   cv::Mat img;
   cv::resize(bgr, img, cv::Size(), scale, scale, cv::INTER_AREA);
-  if (img.cols < 64 || img.rows < 128) return {};
+  if (img.cols < 64 || img.rows < 128) return prior_people(bgr);
   cv::HOGDescriptor hog;
   hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
   std::vector<cv::Rect> found;
@@ -107,21 +144,22 @@ std::vector<PersonCandidate> find_people(const cv::Mat& bgr) {
                    cv::Rect(0, 0, bgr.cols, bgr.rows);
     if (box.area() > 0) out.push_back({box, w});
   }
-  return out;
+  return out.empty() ? prior_people(bgr) : out;
 }
 
 std::vector<std::string> hint_colour_words(const std::string& hint) {
+  // Words are runs of letters: "red-jacket," holds "red".
   std::vector<std::string> out;
   std::string word;
-  std::istringstream in(hint);
-  while (in >> word) {
-    std::string w;
-    for (char c : word) {
-      if (std::isalpha(static_cast<unsigned char>(c)))
-        w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (size_t i = 0; i <= hint.size(); ++i) {
+    const unsigned char c = i < hint.size() ? static_cast<unsigned char>(hint[i]) : ' ';
+    if (std::isalpha(c)) {
+      word += static_cast<char>(std::tolower(c));
+      continue;
     }
     Shade s = Shade::Black;
-    if (shade_of(w, &s)) out.push_back(w);
+    if (!word.empty() && shade_of(word, &s)) out.push_back(word);
+    word.clear();
   }
   return out;
 }

@@ -23,6 +23,7 @@ struct EngineSettings {
   int cut_every;        // frames between graph cuts (1: every frame)
   int cut_relearn;      // cuts between fresh colour models for the graph cut
   bool scenery_layers;  // the anchor tells apart scenery sliding at its own pace
+  bool person_prior;    // the learned person prior rules out background while tracking
 };
 
 EngineSettings engine_settings(Quality quality);
@@ -84,7 +85,8 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
                     cv::Mat* pins, bool* person, std::string* error);
 
 // Upright people the built-in detector finds, in pixels of `bgr`, with its
-// confidence in each.
+// confidence in each; when it finds none, the confident pieces the person
+// prior marks across the picture.
 struct PersonCandidate {
   cv::Rect box;
   double weight;
@@ -97,9 +99,10 @@ std::vector<std::string> hint_colour_words(const std::string& hint);
 int choose_person(const cv::Mat& bgr, const std::vector<PersonCandidate>& people, const std::string& hint);
 
 // P(person) around `region` of `work` (CV_32F, work size, 0 beyond the
-// model's crop), or empty when there is no model or what it marks does not
-// look like one person filling part of the region.
-cv::Mat person_evidence(const cv::Mat& work, cv::Rect region);
+// model's crop, which `grow` widens and `seen` receives), or empty when there
+// is no model or what it marks does not look like a person filling part of
+// the region.
+cv::Mat person_evidence(const cv::Mat& work, cv::Rect region, double grow, cv::Rect* seen = nullptr);
 // The prior as log odds, clamped to [-limit, limit].
 cv::Mat person_log_odds(const cv::Mat& p, float limit);
 
@@ -127,7 +130,7 @@ struct Tracker {
   int cut_turn = 0;        // frames tracked, to cut every so many
   cv::Mat pins;            // the dabs' pins, carried along (empty once all let go)
   cv::Mat pin_colour;      // the anchor's colours under them, carried the same way
-  bool person = false;     // the person prior applied at the anchor: ask it on every frame
+  bool person = false;     // a person, and the settings use the prior: ask it on every frame
 };
 
 // Starts a tracker from the anchor picture and mask; the returned probability

@@ -13,11 +13,12 @@
 
 namespace tessel {
 
-cv::Mat person_evidence(const cv::Mat& work, cv::Rect region) {
+cv::Mat person_evidence(const cv::Mat& work, cv::Rect region, double grow, cv::Rect* seen) {
   region &= cv::Rect(0, 0, work.cols, work.rows);
   if (region.area() < 64) return cv::Mat();
-  cv::Mat p = person_probability(work, region);
+  cv::Mat p = person_probability(work, region, grow);
   if (p.empty()) return p;
+  if (seen) *seen = square_crop(region, grow) & cv::Rect(0, 0, work.cols, work.rows);
   // The model marks whatever stands out when there is no person. It is
   // believed only when what it marks sits mostly inside the region and
   // fills a part of it, neither nothing nor all of it.

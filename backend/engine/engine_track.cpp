@@ -162,9 +162,15 @@ cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area)
 // crosses is a person too. Empty when it has nothing to say.
 cv::Mat person_term(const Tracker& t, const cv::Mat& work, const cv::Mat& carried) {
   if (!t.person) return cv::Mat();
-  cv::Mat p = person_evidence(work, cv::boundingRect(carried > 0.5f));
+  // A wide crop: the character may have moved or grown past last frame's
+  // outline, and only what the model has seen gets its say.
+  cv::Rect seen;
+  cv::Mat p = person_evidence(work, cv::boundingRect(carried > 0.5f), 0.4, &seen);
   if (p.empty()) return p;
-  return cv::min(person_log_odds(p, 4.0f) * 0.75f, 0.0f);
+  cv::Mat against = cv::Mat::zeros(p.size(), CV_32F);
+  cv::Mat lo = cv::min(person_log_odds(p(seen), 4.0f) * 0.75f, 0.0f);
+  lo.copyTo(against(seen));
+  return against;
 }
 
 // Decides the band around the edge of `carried` (a probability map already
@@ -259,7 +265,7 @@ cv::Mat camera_evidence(const cv::Mat& flow, const cv::Mat& carried) {
 cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins, bool person,
                       const EngineSettings& settings) {
   t->settings = settings;
-  t->person = person;
+  t->person = person && settings.person_prior;
   t->flow = cv::DISOpticalFlow::create(settings.flow_preset);
   cv::cvtColor(work, t->prev_gray, cv::COLOR_BGR2GRAY);
   cv::Mat not_mask;

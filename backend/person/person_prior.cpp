@@ -88,16 +88,20 @@ std::string person_prior_status() {
   return gLoaded.status;
 }
 
+cv::Rect square_crop(cv::Rect around, double grow) {
+  const int side =
+      std::max(4, static_cast<int>(std::lround(std::max(around.width, around.height) * (1 + grow))));
+  return cv::Rect(around.x + around.width / 2 - side / 2, around.y + around.height / 2 - side / 2, side,
+                  side);
+}
+
 cv::Mat person_probability(const cv::Mat& bgr, cv::Rect around, double grow) {
   CV_Assert(bgr.type() == CV_8UC3);
   around &= cv::Rect(0, 0, bgr.cols, bgr.rows);
   if (around.area() == 0) return cv::Mat();
   ThreadNet* t = thread_net();
   if (!t) return cv::Mat();
-  const int side =
-      std::max(4, static_cast<int>(std::lround(std::max(around.width, around.height) * (1 + grow))));
-  const cv::Rect square(around.x + around.width / 2 - side / 2, around.y + around.height / 2 - side / 2, side,
-                        side);
+  const cv::Rect square = square_crop(around, grow);
   const cv::Rect inside = square & cv::Rect(0, 0, bgr.cols, bgr.rows);
   cv::Mat crop;
   cv::copyMakeBorder(bgr(inside), crop, inside.y - square.y, square.br().y - inside.br().y,

@@ -23,5 +23,7 @@ std::string person_prior_status();
 // (8-bit BGR), 0 outside the crop. Where the square leaves the picture its
 // border is repeated, so a person is never squashed. Empty without a model.
 cv::Mat person_probability(const cv::Mat& bgr, cv::Rect around, double grow = 0.15);
+// That square, before it is clipped to the picture.
+cv::Rect square_crop(cv::Rect around, double grow);
 
 }  // namespace tessel

@@ -49,7 +49,7 @@ TEST(EnginePerson, BelievedOnTheBoxedFigureAndNotOnScenery) {
   protocol::Box beside = figure;
   beside.x = figure.x + figure.w < 0.5 ? figure.x + figure.w + 0.05 : figure.x - figure.w - 0.05;
   ASSERT_TRUE(beside.x >= 0 && beside.x + beside.w <= 1);
-  const cv::Mat scenery = tessel::person_evidence(picture, tessel::box_pixels(beside, picture.size()));
+  const cv::Mat scenery = tessel::person_evidence(picture, tessel::box_pixels(beside, picture.size()), 0.15);
   EXPECT_TRUE(scenery.empty());
 }
 
