@@ -35,6 +35,14 @@ void premultiply_row8(const Byte* __restrict s, const Byte* __restrict m4, const
   }
 }
 
+// Straight colour: the source's colour bytes, the matte in the alpha bytes.
+void straight_row8(const Byte* __restrict s, const Byte* __restrict m4, const Byte* __restrict alpha,
+                   Byte* __restrict d, int n) {
+  for (int k = 0; k < 4 * n; ++k) {
+    d[k] = static_cast<Byte>((s[k] & ~alpha[k]) | (m4[k] & alpha[k]));
+  }
+}
+
 void alpha_only_row8(const Byte* __restrict m4, const Byte* __restrict alpha, Byte* __restrict d, int n) {
   for (int k = 0; k < 4 * n; ++k) {
     d[k] = m4[k] & alpha[k];
@@ -62,6 +70,15 @@ void premultiply_rowf(const float* __restrict s, const Byte* __restrict m, float
     d[4 * i + 1] = s[4 * i + 1] * a;
     d[4 * i + 2] = s[4 * i + 2] * a;
     d[4 * i + 3] = a;
+  }
+}
+
+void straight_rowf(const float* __restrict s, const Byte* __restrict m, float* __restrict d, int n) {
+  for (int i = 0; i < n; ++i) {
+    d[4 * i + 0] = s[4 * i + 0];
+    d[4 * i + 1] = s[4 * i + 1];
+    d[4 * i + 2] = s[4 * i + 2];
+    d[4 * i + 3] = static_cast<float>(m[i]) / 255.0f;
   }
 }
 
@@ -185,7 +202,7 @@ struct MatteRows {
   }
 };
 
-void matte_frame8(const Rows& rows, int height, const GrayView& matte, bool matte_only) {
+void matte_frame8(const Rows& rows, int height, const GrayView& matte, bool matte_only, bool straight) {
   const int width = rows.width;
   const Span span = rows.span;
   MatteRows matte_rows(matte, width, height);
@@ -215,12 +232,13 @@ void matte_frame8(const Rows& rows, int height, const GrayView& matte, bool matt
     const std::size_t a = 4 * static_cast<std::size_t>(span.first);
     const std::size_t b = 4 * static_cast<std::size_t>(span.last);
     alpha_only_row8(m4.data(), alpha.data(), d, span.first);
-    premultiply_row8(s, m4.data() + a, alpha.data() + a, d + a, span.last - span.first);
+    (straight ? straight_row8 : premultiply_row8)(s, m4.data() + a, alpha.data() + a, d + a,
+                                                  span.last - span.first);
     alpha_only_row8(m4.data() + b, alpha.data() + b, d + b, width - span.last);
   }
 }
 
-void matte_framef(const Rows& rows, int height, const GrayView& matte, bool matte_only) {
+void matte_framef(const Rows& rows, int height, const GrayView& matte, bool matte_only, bool straight) {
   const int width = rows.width;
   const Span span = rows.span;
   MatteRows matte_rows(matte, width, height);
@@ -238,7 +256,8 @@ void matte_framef(const Rows& rows, int height, const GrayView& matte, bool matt
       continue;
     }
     alpha_only_rowf(m, d, span.first);
-    premultiply_rowf(s, m + span.first, d + 4 * span.first, span.last - span.first);
+    (straight ? straight_rowf : premultiply_rowf)(s, m + span.first, d + 4 * span.first,
+                                                  span.last - span.first);
     alpha_only_rowf(m + span.last, d + 4 * span.last, width - span.last);
   }
 }
@@ -246,7 +265,7 @@ void matte_framef(const Rows& rows, int height, const GrayView& matte, bool matt
 }  // namespace
 
 void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth, const GrayView* matte,
-                   bool matte_only) {
+                   bool matte_only, bool straight) {
   const std::int64_t width64 = std::int64_t{out.bounds.x2} - out.bounds.x1;
   const std::int64_t height64 = std::int64_t{out.bounds.y2} - out.bounds.y1;
   if (width64 <= 0 || height64 <= 0 || width64 > INT32_MAX || height64 > INT32_MAX) {
@@ -260,9 +279,9 @@ void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth,
   if (!has_matte) {
     copy_frame(rows, height);
   } else if (depth == PixelDepth::Float) {
-    matte_framef(rows, height, *matte, matte_only);
+    matte_framef(rows, height, *matte, matte_only, straight);
   } else {
-    matte_frame8(rows, height, *matte, matte_only);
+    matte_frame8(rows, height, *matte, matte_only, straight);
   }
 }
 

@@ -29,9 +29,10 @@ enum class PixelDepth { Byte, Float };
 
 // Fills every output pixel. Without a matte the output is the source where the
 // two overlap and transparent black elsewhere. With one, matte_only gives
-// (m, m, m, 1) and otherwise the colour is premultiplied by m and alpha
-// replaced by it. Source pixels are read at the output's depth.
+// (m, m, m, 1) and otherwise alpha is replaced by m and the colour is
+// premultiplied by it, or left as it is when the host wants `straight`
+// (unpremultiplied) output. Source pixels are read at the output's depth.
 void compose_matte(const ImageView& src, const ImageView& out, PixelDepth depth, const GrayView* matte,
-                   bool matte_only);
+                   bool matte_only, bool straight = false);
 
 }  // namespace tessel

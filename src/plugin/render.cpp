@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,12 @@ bool read_view(OfxPropertySetHandle image, std::size_t pixel_bytes, tessel::Imag
   view->row_bytes = row_bytes;
   view->bounds = {bounds[0], bounds[1], bounds[2], bounds[3]};
   return true;
+}
+
+bool wants_straight(OfxPropertySetHandle image) {
+  char* premult = nullptr;
+  gProp->propGetString(image, kOfxImageEffectPropPreMultiplication, 0, &premult);
+  return premult && std::strcmp(premult, kOfxImageUnPreMultiplied) == 0;
 }
 
 std::string pixel_depth(OfxPropertySetHandle image) {
@@ -184,7 +191,10 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   if (matte) {
     gray = {matte->values.data(), matte->width, matte->height};
   }
+  // Some hosts take the output as unpremultiplied whatever the clip
+  // preferences say; they get straight colour with the matte as alpha, or
+  // the character comes out dark-edged when they composite it.
   tessel::compose_matte(src, out, is_float ? tessel::PixelDepth::Float : tessel::PixelDepth::Byte,
-                        matte ? &gray : nullptr, mode == 1);
+                        matte ? &gray : nullptr, mode == 1, wants_straight(output.handle));
   return kOfxStatOK;
 }

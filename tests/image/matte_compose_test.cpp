@@ -54,7 +54,8 @@ unsigned char to_byte(float v) {
 }
 
 // The render formulas, one pixel at a time.
-void reference(TestImage& src, TestImage& out, const GrayView* matte, bool matte_only) {
+void reference(TestImage& src, TestImage& out, const GrayView* matte, bool matte_only,
+               bool straight = false) {
   const PixelRect o = out.bounds;
   const int W = o.x2 - o.x1, H = o.y2 - o.y1;
   for (int y = o.y1; y < o.y2; ++y) {
@@ -72,6 +73,8 @@ void reference(TestImage& src, TestImage& out, const GrayView* matte, bool matte
         if (matte_only) {
           p[0] = p[1] = p[2] = m;
           p[3] = 1.0f;
+        } else if (straight) {
+          p[3] = m;
         } else {
           p[0] *= m;
           p[1] *= m;
@@ -147,6 +150,9 @@ TEST(MatteCompose, HandComputedPixels) {
   EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4), (std::vector<int>{100, 50, 25, 128}));
   tessel::compose_matte(src.view(), out.view(), PixelDepth::Byte, &matte, true);
   EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4), (std::vector<int>{128, 128, 128, 255}));
+  // Straight: the colour as it is, the matte as alpha.
+  tessel::compose_matte(src.view(), out.view(), PixelDepth::Byte, &matte, false, true);
+  EXPECT_EQ(std::vector<int>(out.at(0, 0), out.at(0, 0) + 4), (std::vector<int>{200, 100, 50, 128}));
 
   // Float channels are neither clamped nor rounded.
   TestImage fsrc(b, true), fout(b, true);
@@ -158,6 +164,11 @@ TEST(MatteCompose, HandComputedPixels) {
   EXPECT_EQ(fout.channel(0, 0, 0), 1.5f);
   EXPECT_EQ(fout.channel(0, 0, 1), -0.25f);
   EXPECT_EQ(fout.channel(0, 0, 3), 1.0f);
+  const GrayView half{&m, 1, 1};
+  tessel::compose_matte(fsrc.view(), fout.view(), PixelDepth::Float, &half, false, true);
+  EXPECT_EQ(fout.channel(0, 0, 0), 1.5f);
+  EXPECT_EQ(fout.channel(0, 0, 1), -0.25f);
+  EXPECT_EQ(fout.channel(0, 0, 3), 128.0f / 255.0f);
 }
 
 TEST(MatteCompose, TwoByTwoMatteStretchesTopRowToTop) {
@@ -196,14 +207,14 @@ TEST(MatteCompose, RandomImagesBoundsAndMattesMatchTheReference) {
     std::vector<unsigned char> values(static_cast<size_t>(mw) * mh);
     for (auto& v : values) v = static_cast<unsigned char>(rng());
     const GrayView matte{values.data(), mw, mh};
-    const int kind = pick(0, 2);  // no matte, premultiply, matte only
+    const int kind = pick(0, 3);  // no matte, premultiply, matte only, straight
     const bool top_down = pick(0, 1) == 1;
     const int padding = pick(0, 2) * 16;
     TestImage fast(out_bounds, is_float, top_down, padding);
     TestImage slow(out_bounds, is_float, top_down, padding);
     tessel::compose_matte(src.view(), fast.view(), is_float ? PixelDepth::Float : PixelDepth::Byte,
-                          kind == 0 ? nullptr : &matte, kind == 2);
-    reference(src, slow, kind == 0 ? nullptr : &matte, kind == 2);
+                          kind == 0 ? nullptr : &matte, kind == 2, kind == 3);
+    reference(src, slow, kind == 0 ? nullptr : &matte, kind == 2, kind == 3);
     ASSERT_TRUE(same_pixels(fast, slow)) << "round " << round << " kind " << kind;
   }
 }

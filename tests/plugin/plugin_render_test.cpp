@@ -99,6 +99,27 @@ TEST_F(PluginRender, ModesOnHandComputedPixels) {
   EXPECT_EQ(inst->outstanding_images(), 0);
 }
 
+// A host that takes the output as unpremultiplied gets straight colour with
+// the matte as alpha; "Matte only" and the bypass are the same either way.
+TEST_F(PluginRender, StraightColourWhenTheHostForcesUnpremultipliedOutput) {
+  write_flat_matte("straight", 0, 128);
+  auto inst = showing("straight", flat_source({0, 0, 2, 2}, {200, 100, 50, 255}));
+  ASSERT_TRUE(inst);
+  inst->force_output_premultiplication(kOfxImageUnPreMultiplied);
+  const Px expected[] = {{200, 100, 50, 128}, {128, 128, 128, 255}, {200, 100, 50, 255}};
+  for (int mode : {0, 1, 2}) {
+    inst->set_int("output_mode", mode);
+    Image out = make_image({0, 0, 2, 2}, kOfxBitDepthByte);
+    ASSERT_EQ(inst->render(0.0, out), kOfxStatOK);
+    EXPECT_EQ(px(out, 1, 1), expected[mode]) << "mode " << mode;
+  }
+  inst->force_output_premultiplication(kOfxImagePreMultiplied);
+  inst->set_int("output_mode", 0);
+  Image out = make_image({0, 0, 2, 2}, kOfxBitDepthByte);
+  ASSERT_EQ(inst->render(0.0, out), kOfxStatOK);
+  EXPECT_EQ(px(out, 1, 1), (Px{100, 50, 25, 128}));
+}
+
 TEST_F(PluginRender, BypassOpensNoMatte) {
   // Garbage where the matte would be: bypass must not care, and must not cache it.
   mkdir((root() + "bypass").c_str(), 0700);

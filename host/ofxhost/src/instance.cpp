@@ -145,6 +145,14 @@ void Instance::set_project(double width, double height, double offset_x, double 
   p.set_dbl(kOfxImageEffectPropProjectExtent, {offset_x + width, offset_y + height});
 }
 
+void Instance::force_output_premultiplication(const std::string& premultiplication) {
+  for (const auto& c : impl_->st.clips) {
+    if (c->name == kOfxImageEffectOutputClipName) {
+      c->props.set_str(kOfxImageEffectPropPreMultiplication, {premultiplication});
+    }
+  }
+}
+
 void Instance::set_pixel_depth(const std::string& depth) {
   for (const auto& c : impl_->st.clips) {
     c->props.set_str(kOfxImageEffectPropPixelDepth, {depth});

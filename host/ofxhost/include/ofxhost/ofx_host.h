@@ -180,6 +180,9 @@ class Instance {
   int outstanding_images() const;
   // Pixel depth the clips announce in their property sets ("OfxBitDepthByte" by default).
   void set_pixel_depth(const std::string& depth);
+  // What the output clip's images say of their alpha, whatever the plug-in
+  // asked for in its clip preferences, as some hosts force UnPreMultiplied.
+  void force_output_premultiplication(const std::string& premultiplication);
 
  private:
   friend class Plugin;
