@@ -271,7 +271,7 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   // the tracking to ask it on every frame. Its word in the anchor's cut moved
   // GrabCut's colour models: on small figures it took a dark jacket out with
   // the dark ground it had ruled out.
-  *person = !person_evidence(work, region, 0.15).empty();
+  *person = settings.person_prior && !person_evidence(work, region, 0.15).empty();
   paint_dabs(&gc, request.dabs, cv::GC_FGD, cv::GC_BGD);
 
   cv::Mat seeds = gc == cv::GC_FGD;

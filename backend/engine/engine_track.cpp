@@ -265,7 +265,7 @@ cv::Mat camera_evidence(const cv::Mat& flow, const cv::Mat& carried) {
 cv::Mat tracker_start(Tracker* t, const cv::Mat& work, const cv::Mat& mask, const cv::Mat& pins, bool person,
                       const EngineSettings& settings) {
   t->settings = settings;
-  t->person = person && settings.person_prior;
+  t->person = person;
   t->flow = cv::DISOpticalFlow::create(settings.flow_preset);
   cv::cvtColor(work, t->prev_gray, cv::COLOR_BGR2GRAY);
   cv::Mat not_mask;

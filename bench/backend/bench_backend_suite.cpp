@@ -7,8 +7,7 @@
 // ":hint" its hint text only. Tune seeds are the ones to look at while changing
 // the engine; held seeds are for reporting only.
 #include "bench_footage.h"
-#include "testing/backend_process.h"
-#include "testing/session_flow.h"
+#include "bench_session.h"
 
 #include "clipgen/clipgen.h"
 #include "eval/eval_metrics.h"
@@ -101,27 +100,20 @@ void session(benchmark::State& state, const std::string& family, int seed, const
   Result result;
   result.family = family;
   for (auto _ : state) {
-    std::string work = mattivo_test::make_temp_dir("bench");
-    std::filesystem::create_directories(work + "/mattes");
-    tessel::BackendProcess backend;
-    std::string error;
-    std::vector<std::string> args{"--data-dir", work + "/data"};
-    args.insert(args.end(), gConfig.backend_args.begin(), gConfig.backend_args.end());
-    if (!mattivo_test::start_backend(args, work + "/backend.log", &backend, &error)) {
-      state.SkipWithError(error.c_str());
+    const bench_session::Outcome session = bench_session::run(
+        clip, frames, mattivo_test::clip_request(clip, quality, selection), gConfig.backend_args, "bench");
+    if (!session.started) {
+      state.SkipWithError(session.error.c_str());
       break;
     }
-    mattivo_test::PluginClient client;
-    mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
-        client, backend.url, clip + "/" + protocol::kFramesDir, frames,
-        mattivo_test::clip_request(clip, quality, selection), work + "/mattes", 20, 3600);
-    tessel::stop_backend(&backend, false, 600);
+    const mattivo_test::SessionRun& run = session.run;
+    const std::string& work = session.work;
     if (!run.ok && run.refused) {
       // "no person found" and the like: a failed clip, not a failed run.
       state.SetIterationTime(std::max(run.matte_seconds, 1e-3));
       result.failure = run.failure;
       result.score = empty_matte_score(clip, frames);
-      result.rss_mib = backend.peak_rss_kb / 1024.0;
+      result.rss_mib = session.peak_rss_mib;
       mattivo_test::remove_tree(work);
       continue;
     }
@@ -138,7 +130,7 @@ void session(benchmark::State& state, const std::string& family, int seed, const
     }
     result.fps = frames / run.matte_seconds;
     result.session_fps = frames / (run.upload_seconds + run.matte_seconds + run.download_seconds);
-    result.rss_mib = backend.peak_rss_kb / 1024.0;
+    result.rss_mib = session.peak_rss_mib;
     result.score = scorer.result();
     mattivo_test::remove_tree(work);
   }

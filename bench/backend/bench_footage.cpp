@@ -1,7 +1,6 @@
 #include "bench_footage.h"
 
-#include "testing/backend_process.h"
-#include "testing/session_flow.h"
+#include "bench_session.h"
 
 #include "eval/footage_cases.h"
 #include "eval/footage_score.h"
@@ -79,20 +78,14 @@ void session(benchmark::State& state, const tessel::FootageCase& c, const std::s
   const int frames = frame_count(c);
   Result result;
   for (auto _ : state) {
-    std::string work = mattivo_test::make_temp_dir("bench-footage");
-    std::filesystem::create_directories(work + "/mattes");
-    tessel::BackendProcess backend;
-    std::vector<std::string> args{"--data-dir", work + "/data"};
-    args.insert(args.end(), gBackendArgs.begin(), gBackendArgs.end());
-    if (!mattivo_test::start_backend(args, work + "/backend.log", &backend, &error)) {
-      state.SkipWithError(error.c_str());
+    const bench_session::Outcome session = bench_session::run(
+        clip, frames, mattivo_test::clip_request(clip, quality, "box"), gBackendArgs, "bench-footage");
+    if (!session.started) {
+      state.SkipWithError(session.error.c_str());
       break;
     }
-    mattivo_test::PluginClient client;
-    mattivo_test::SessionRun run = mattivo_test::run_plugin_session(
-        client, backend.url, clip + "/" + protocol::kFramesDir, frames,
-        mattivo_test::clip_request(clip, quality, "box"), work + "/mattes", 20, 3600);
-    tessel::stop_backend(&backend, false, 600);
+    const mattivo_test::SessionRun& run = session.run;
+    const std::string& work = session.work;
     if (!run.ok) {
       state.SkipWithError(run.failure.c_str());
       break;

@@ -39,7 +39,7 @@ TEST(EnginePerson, BelievedOnTheBoxedFigureAndNotOnScenery) {
   ASSERT_FALSE(picture.empty());
   const nlohmann::json doc = protocol::read_clip_document(clip);
   const protocol::Box figure{doc["bbox"]["x"], doc["bbox"]["y"], doc["bbox"]["w"], doc["bbox"]["h"]};
-  const tessel::EngineSettings settings = tessel::engine_settings(tessel::Quality::Fast);
+  const tessel::EngineSettings settings = tessel::engine_settings(tessel::Quality::Fine);
   cv::Mat mask, pins;
   bool person = false;
   std::string error;

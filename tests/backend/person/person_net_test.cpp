@@ -315,15 +315,25 @@ TEST(PersonNet, OpenCvNetMatchesThePlainInterpreter) {
   }
 }
 
+const char* const kSampleVideo = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
+
+// Frame `index` of Debian's OpenCV sample video, or empty when it cannot be read.
+cv::Mat sample_frame(int index) {
+  cv::VideoCapture cap(kSampleVideo);
+  cv::Mat frame;
+  for (int i = 0; i <= index; ++i) {
+    if (!cap.read(frame)) return cv::Mat();
+  }
+  return frame;
+}
+
 // A pedestrian in Debian's OpenCV sample video (opencv-doc): the mask is high
 // on the body and low on the road beside it.
 TEST(PersonNet, FindsThePedestrianInTheSampleVideo) {
   SKIP_WITHOUT_MODEL();
-  const char* video = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
-  if (!std::filesystem::exists(video)) GTEST_SKIP() << "opencv-doc is not installed";
-  cv::VideoCapture cap(video);
-  cv::Mat frame;
-  for (int i = 0; i <= 100; ++i) ASSERT_TRUE(cap.read(frame));
+  if (!std::filesystem::exists(kSampleVideo)) GTEST_SKIP() << "opencv-doc is not installed";
+  const cv::Mat frame = sample_frame(100);
+  ASSERT_FALSE(frame.empty());
   const Model m = prior::load_tflite(MATTIVO_PERSON_MODEL);
   cv::dnn::Net net = prior::build_net(m);
   const cv::Mat p =
@@ -339,11 +349,9 @@ TEST(PersonNet, FindsThePedestrianInTheSampleVideo) {
 // around it, the answer back at the frame's size and nothing outside the crop.
 TEST(PersonPrior, AnswersInFrameCoordinatesAroundTheBox) {
   SKIP_WITHOUT_MODEL();
-  const char* video = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
-  if (!std::filesystem::exists(video)) GTEST_SKIP() << "opencv-doc is not installed";
-  cv::VideoCapture cap(video);
-  cv::Mat frame;
-  for (int i = 0; i <= 100; ++i) ASSERT_TRUE(cap.read(frame));
+  if (!std::filesystem::exists(kSampleVideo)) GTEST_SKIP() << "opencv-doc is not installed";
+  const cv::Mat frame = sample_frame(100);
+  ASSERT_FALSE(frame.empty());
   tessel::person_prior_use(MATTIVO_PERSON_MODEL);
   ASSERT_TRUE(tessel::person_prior_ready()) << tessel::person_prior_status();
   const cv::Mat p = tessel::person_probability(frame, cv::Rect(580, 150, 50, 70));
