@@ -102,6 +102,7 @@ struct MotionSeeds {
   bool usable = false;
   cv::Mat moving;     // changed against most neighbours, solid parts only
   cv::Mat still_any;  // unchanged against at least one neighbour
+  cv::Mat still_all;  // unchanged against every neighbour
 };
 
 MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& neighbours,
@@ -160,6 +161,7 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
   cv::Mat votes[2] = {cv::Mat::zeros(small.size(), CV_8U), cv::Mat::zeros(small.size(), CV_8U)};
   int frames[2] = {0, 0};
   seeds.still_any = cv::Mat::zeros(small.size(), CV_8U);
+  seeds.still_all = cv::Mat(small.size(), CV_8U, cv::Scalar(255));
   for (size_t k = 0; k < diffs.size(); ++k) {
     const cv::Mat& d = diffs[k];
     std::vector<uchar> values;
@@ -176,6 +178,7 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
     votes[sides[k]] += (d > thr) / 255;
     ++frames[sides[k]];
     seeds.still_any |= d < thr * 0.5;
+    seeds.still_all &= d < thr * 0.5;
   }
   // Changed against frames before and after: the character where it is now,
   // without the ghosts of where it was or will be (those differ on one side
@@ -199,6 +202,7 @@ MotionSeeds motion_seeds(const cv::Mat& small, const std::vector<Neighbour>& nei
   cv::Mat near_moving;
   cv::dilate(seeds.moving, near_moving, cv::Mat(), cv::Point(-1, -1), 2);
   seeds.still_any &= ~near_moving;
+  seeds.still_all &= ~near_moving;
   return seeds;
 }
 
@@ -221,6 +225,23 @@ cv::Mat trim_still(const cv::Mat& result, const cv::Mat& still) {
     out(r).setTo(255, (labels(r) == i) & doubtful(r));
   }
   return out;
+}
+
+// What the person prior marks as the person within `box`, at GrabCut's
+// size: parts that motion may not take away. When most of it moves, the
+// character moves as a whole, and what stays put against every neighbouring
+// frame is scenery behind it that the prior took in (a tree behind the head).
+// Otherwise a still part is still the character: a figure standing while an
+// arm waves, or colours so near the ground's that moving shows no change.
+cv::Mat person_shape(const cv::Mat& prior, const cv::Mat& box, const MotionSeeds& motion) {
+  if (prior.empty()) return cv::Mat();
+  cv::Mat p;
+  cv::resize(prior, p, box.size(), 0, 0, cv::INTER_AREA);
+  cv::Mat shaped = (p > 0.5f) & box;
+  const int marked = cv::countNonZero(shaped);
+  if (marked == 0) return cv::Mat();
+  if (cv::countNonZero(shaped & motion.moving) * 2 >= marked) shaped &= ~motion.still_all;
+  return shaped;
 }
 
 }  // namespace
@@ -264,14 +285,20 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
   }
   cv::Mat outside = (gc == cv::GC_BGD) | (gc == cv::GC_PR_BGD);
   MotionSeeds motion = motion_seeds(small, neighbours, outside, gc == cv::GC_PR_FGD, settings.scenery_layers);
+  // Here the person prior says whether the character is a person, for the
+  // tracking to ask it on every frame, and what motion may not take away.
+  // It does not join the cut itself: that moved GrabCut's colour models, and
+  // on small figures took a dark jacket out with the dark ground.
+  const cv::Mat prior = person_evidence(work, region, 0.15);
+  *person = settings.person_prior && !prior.empty();
+  const cv::Mat shaped = motion.usable ? person_shape(prior, gc == cv::GC_PR_FGD, motion) : cv::Mat();
   // The character's colour model then starts from what moves, not from
   // whatever else shares the box (a trunk, a hillside).
-  if (motion.usable) gc.setTo(cv::GC_PR_BGD, (gc == cv::GC_PR_FGD) & motion.still_any);
-  // Here the person prior only says whether the character is a person, for
-  // the tracking to ask it on every frame. Its word in the anchor's cut moved
-  // GrabCut's colour models: on small figures it took a dark jacket out with
-  // the dark ground it had ruled out.
-  *person = settings.person_prior && !person_evidence(work, region, 0.15).empty();
+  if (motion.usable) {
+    cv::Mat demote = (gc == cv::GC_PR_FGD) & motion.still_any;
+    if (!shaped.empty()) demote &= ~shaped;
+    gc.setTo(cv::GC_PR_BGD, demote);
+  }
   paint_dabs(&gc, request.dabs, cv::GC_FGD, cv::GC_BGD);
 
   cv::Mat seeds = gc == cv::GC_FGD;
@@ -297,7 +324,11 @@ bool segment_anchor(const cv::Mat& work, const std::vector<Neighbour>& neighbour
     *error = "the selection covers nothing";
     return false;
   }
-  if (motion.usable) result = trim_still(result, motion.still_any & ~seeds);
+  if (motion.usable) {
+    cv::Mat doubtful = motion.still_any & ~seeds;
+    if (!shaped.empty()) doubtful &= ~shaped;
+    result = trim_still(result, doubtful);
+  }
   result = keep_main_components(result, seeds);
 
   cv::Mat up;

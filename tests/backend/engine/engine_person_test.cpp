@@ -53,6 +53,35 @@ TEST(EnginePerson, BelievedOnTheBoxedFigureAndNotOnScenery) {
   EXPECT_TRUE(scenery.empty());
 }
 
+// A figure that stands while one arm waves, cut at the anchor beside the
+// frames the engine compares it with: the whole figure, not the arm. Motion
+// tells nothing about what stands still; the prior sees a person.
+TEST(EnginePerson, AStandingFigureIsCutWholeWhenOnlyAnArmMoves) {
+  if (!have_model()) GTEST_SKIP() << "no person model at " MATTIVO_PERSON_MODEL;
+  tessel::person_prior_use(MATTIVO_PERSON_MODEL);
+  const std::string clip = test_clip("still-limb", 960, 540, 48, 6);
+  int anchor = 0;
+  const cv::Mat picture = anchor_picture(clip, &anchor);
+  ASSERT_FALSE(picture.empty());
+  std::vector<tessel::Neighbour> neighbours;
+  for (int offset : {-24, -12, -4, 4, 12, 23})
+    neighbours.push_back({offset, cv::imread(clip + "/frames/" + six(anchor + offset) + ".jpg")});
+  const nlohmann::json doc = protocol::read_clip_document(clip);
+  const protocol::Box figure{doc["bbox"]["x"], doc["bbox"]["y"], doc["bbox"]["w"], doc["bbox"]["h"]};
+  const cv::Mat truth = cv::imread(clip + "/alpha/" + six(anchor) + ".png", cv::IMREAD_GRAYSCALE) > 127;
+  for (tessel::Quality q : {tessel::Quality::Fast, tessel::Quality::Fine}) {
+    SCOPED_TRACE(q == tessel::Quality::Fast ? "fast" : "fine");
+    cv::Mat mask, pins;
+    bool person = false;
+    std::string error;
+    ASSERT_TRUE(tessel::segment_anchor(picture, neighbours, boxed(figure), tessel::engine_settings(q), &mask,
+                                       &pins, &person, &error))
+        << error;
+    const double j = static_cast<double>(cv::countNonZero(mask & truth)) / cv::countNonZero(mask | truth);
+    EXPECT_GT(j, 0.75);
+  }
+}
+
 TEST(EnginePerson, WithoutTheModelTheEngineStillMattes) {
   tessel::person_prior_use("");
   const std::string clip = test_clip("walk", 320, 180, 6);
