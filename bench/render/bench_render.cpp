@@ -1,6 +1,7 @@
 // Render of a 1920 x 1080 frame in each mode at 8-bit and float: the row
-// kernels alone, and the whole render
-// action through the host with a cached matte and on a cache miss.
+// kernels alone, and the whole render action through the host with a cached
+// matte and on a cache miss. A memcpy of the same bytes runs beside them, and
+// the run ends with each mode's time as a multiple of that copy.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,20 +26,45 @@ namespace {
 constexpr int kW = 1920;
 constexpr int kH = 1080;
 
+const char* const kModeNames[] = {"Character (RGBA)", "Matte only", "Source (bypass)"};
+
+// A source frame and an output frame, each in its own allocation as a host
+// has them (so both start at the same offset in a page).
+struct Frames {
+  std::vector<unsigned char> src;
+  std::vector<unsigned char> out;
+
+  explicit Frames(bool is_float) : src(static_cast<size_t>(kW) * kH * (is_float ? 16 : 4)), out(src.size()) {
+    for (size_t i = 0; i < src.size(); ++i) {
+      src[i] = static_cast<unsigned char>(i * 2654435761u >> 24);
+    }
+    if (is_float) {
+      auto* f = reinterpret_cast<float*>(src.data());
+      for (size_t i = 0; i < src.size() / 4; ++i) f[i] = (i % 997) / 997.0f;
+    }
+  }
+};
+
+// The yardstick: one memcpy of a whole frame at the depth.
+void BM_Memcpy(benchmark::State& state) {
+  Frames frames(state.range(0) != 0);
+  for (auto _ : state) {
+    std::memcpy(frames.out.data(), frames.src.data(), frames.src.size());
+    benchmark::DoNotOptimize(frames.out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frames.src.size()));
+}
+BENCHMARK(BM_Memcpy)->ArgName("float")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 // Mode 0 "Character", 1 "Matte only", 2 "Source (bypass)" (no matte); arg 1 is float.
 void BM_Kernels(benchmark::State& state) {
   const int mode = static_cast<int>(state.range(0));
   const bool is_float = state.range(1) != 0;
   const size_t px = is_float ? 16 : 4;
-  std::vector<unsigned char> src(static_cast<size_t>(kW) * kH * px);
-  std::vector<unsigned char> out(src.size());
-  for (size_t i = 0; i < src.size(); ++i) {
-    src[i] = static_cast<unsigned char>(i * 2654435761u >> 24);
-  }
-  if (is_float) {
-    auto* f = reinterpret_cast<float*>(src.data());
-    for (size_t i = 0; i < src.size() / 4; ++i) f[i] = (i % 997) / 997.0f;
-  }
+  Frames frames(is_float);
+  std::vector<unsigned char>& src = frames.src;
+  std::vector<unsigned char>& out = frames.out;
   const auto matte = testing_pictures::ellipse_matte(kW, kH);
   const tessel::GrayView gray{matte.data(), kW, kH};
   const tessel::ImageView s{src.data(), static_cast<std::ptrdiff_t>(kW * px), {0, 0, kW, kH}};
@@ -151,6 +178,76 @@ void BM_HostOverhead(benchmark::State& state) {
 }
 BENCHMARK(BM_HostOverhead)->ArgName("float")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// Keeps the CPU time per iteration of every run, by name, for the table.
+class TableReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // With repetitions the median stands for them all.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (!run.error_occurred && (run.run_type == Run::RT_Iteration || median)) {
+        ms_[median ? run.run_name.str() : run.benchmark_name()] = run.GetAdjustedCPUTime();
+      }
+    }
+  }
+
+  // Each mode and depth against the memcpy of its depth, for the kernels and
+  // the whole render; "-" where a benchmark was filtered out.
+  void print_ratios() const {
+    std::printf("\nCPU time per %dx%d frame as a multiple of a memcpy of the same bytes\n", kW, kH);
+    std::printf("%-6s %-17s %10s %10s %7s %10s %7s\n", "depth", "mode", "memcpy ms", "kernels ms", "ratio",
+                "render ms", "ratio");
+    for (int is_float : {0, 1}) {
+      const double copy = find("BM_Memcpy/float:" + std::to_string(is_float));
+      for (int mode : {0, 1, 2}) {
+        const std::string args = "/mode:" + std::to_string(mode) + "/float:" + std::to_string(is_float);
+        const double kernels = find("BM_Kernels" + args);
+        const double render = find("BM_RenderThroughHost" + args);
+        std::printf("%-6s %-17s %s %s %s %s %s\n", is_float ? "float" : "8-bit", kModeNames[mode],
+                    cell(copy, 10).c_str(), cell(kernels, 10).c_str(), ratio(kernels, copy).c_str(),
+                    cell(render, 10).c_str(), ratio(render, copy).c_str());
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, double> ms_;
+
+  double find(const std::string& name) const {
+    const auto it = ms_.find(name);
+    return it == ms_.end() ? -1.0 : it->second;
+  }
+  static std::string cell(double v, int width) {
+    char text[32];
+    if (v < 0) {
+      std::snprintf(text, sizeof text, "%*s", width, "-");
+    } else {
+      std::snprintf(text, sizeof text, "%*.3f", width, v);
+    }
+    return text;
+  }
+  static std::string ratio(double v, double copy) {
+    char text[32];
+    if (v < 0 || copy <= 0) {
+      std::snprintf(text, sizeof text, "%7s", "-");
+    } else {
+      std::snprintf(text, sizeof text, "%6.2fx", v / copy);
+    }
+    return text;
+  }
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  TableReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.print_ratios();
+  benchmark::Shutdown();
+  return 0;
+}
