@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "plugin/clip_time.h"
 #include "plugin/frame_convert.h"
 #include "plugin/frame_writer.h"
 #include "plugin/instance_registry.h"
@@ -26,7 +27,8 @@ constexpr double kMaxFrames = 2147483646.0;
 constexpr int kEncoderThreads = 2;
 
 struct ClipTiming {
-  double first = 0.0;
+  double first = 0.0;   // the clip's first frame, in its own numbers
+  double offset = 0.0;  // clip frame = host time + offset (clip_time.h)
   double fps = 25.0;
   int count = 1;
 };
@@ -56,12 +58,14 @@ ClipTiming read_clip_timing(OfxImageEffectHandle effect) {
     gEffect->clipGetPropertySet(clip, &props);
   }
   if (props) {
-    double range[2] = {0.0, 0.0};
-    gProp->propGetDoubleN(props, kOfxImageEffectPropFrameRange, 2, range);
     gProp->propGetDouble(props, kOfxImageEffectPropFrameRate, 0, &timing.fps);
-    timing.first = range[0];
-    timing.count = frame_count(range[0], range[1]);
   }
+  const ClipTime clock = read_clip_time(effect);
+  if (clock.source.given) {
+    timing.first = clock.source.first;
+    timing.count = frame_count(clock.source.first, clock.source.last);
+  }
+  timing.offset = clock.offset;
   return timing;
 }
 
@@ -108,7 +112,8 @@ std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const
   std::string error;
   for (int i = 0; i < clip.count; ++i) {
     ByteImage image = writer.take_buffer();
-    if (!grab_frame(effect, clip.first + i, &image)) {
+    // Frame i is the clip's frame first + i, whatever the host counts from.
+    if (!grab_frame(effect, clip.first + i - clip.offset, &image)) {
       // Frames before this one may also have failed to reach the disk; name the first.
       return writer.finish(&error) ? "could not read frame " + std::to_string(i) : error;
     }
@@ -122,7 +127,7 @@ std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const
 
 RequestInputs read_request_inputs(OfxImageEffectHandle effect, double time, const ClipTiming& clip) {
   RequestInputs in;
-  in.time = time;
+  in.time = time + clip.offset;  // the clip's frame the user pressed on
   in.first_frame = clip.first;
   in.frame_count = clip.count;
   in.quality_index = get_int(effect, params::kQuality, 0);

@@ -15,6 +15,7 @@
 
 #include "image/image_io.h"
 #include "image/matte_compose.h"
+#include "plugin/clip_time.h"
 #include "plugin/matte_store.h"
 #include "plugin/render.h"
 #include "protocol/api.h"
@@ -141,7 +142,11 @@ std::shared_ptr<const Matte> find_matte(OfxImageEffectHandle effect, double time
   if (session.empty() || !is_valid_session_id(session)) {
     return nullptr;
   }
-  const int index = matte_index(time, parse_clip_start(get_string(effect, params::kClipStart)));
+  // clip_start is the clip's own number of matte 0, so the render time is
+  // taken to the clip's frame first: a trimmed clip counted from its
+  // in-point still reads the matte of each of its frames.
+  const double frame = time + read_clip_time(effect).offset;
+  const int index = matte_index(frame, parse_clip_start(get_string(effect, params::kClipStart)));
   if (index < 0 || !working_root_usable()) {
     return nullptr;
   }

@@ -205,7 +205,18 @@ TEST(MatteCompose, RandomImagesBoundsAndMattesMatchTheReference) {
     }
     const int mw = pick(1, 90), mh = pick(1, 60);
     std::vector<unsigned char> values(static_cast<size_t>(mw) * mh);
-    for (auto& v : values) v = static_cast<unsigned char>(rng());
+    if (round % 4 < 2) {
+      for (auto& v : values) v = static_cast<unsigned char>(rng());
+    } else {
+      // Runs of 0, of 255 and of edge values, as real mattes have, so that
+      // flat and mixed blocks fall at every offset in a row.
+      for (size_t i = 0; i < values.size();) {
+        const int kind_of_run = pick(0, 2);
+        for (int n = pick(1, 40); n > 0 && i < values.size(); --n, ++i) {
+          values[i] = kind_of_run == 0 ? 0 : kind_of_run == 1 ? 255 : static_cast<unsigned char>(rng());
+        }
+      }
+    }
     const GrayView matte{values.data(), mw, mh};
     const int kind = pick(0, 3);  // no matte, premultiply, matte only, straight
     const bool top_down = pick(0, 1) == 1;

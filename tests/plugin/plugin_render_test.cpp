@@ -201,6 +201,40 @@ TEST_F(PluginRender, TimeRoundsToTheNearestMatteIndex) {
   EXPECT_EQ(alpha_at(*inst, 14.0), 255) << "no file for index 4";
 }
 
+// A clip pulled over its frames 0 to 29, then trimmed to 10 to 24. A host
+// that counts render times from the in-point and rebuilds the effect for
+// every frame (RenderOnlyHost) gets each frame's own matte, as straight
+// colour since it takes the output as unpremultiplied; a host that renders at
+// the clip's own numbers gets the same mattes; frames past the pulled range
+// show the source.
+TEST_F(PluginRender, TrimmedClipReadsEachFramesOwnMatte) {
+  for (int i = 0; i < 30; ++i) {
+    write_flat_matte("trim", i, static_cast<unsigned char>(100 + i));
+  }
+  const Image source = flat_source({0, 0, 2, 2}, {200, 100, 50, 255});
+  ofxhost::RenderOnlyHost farm;
+  farm.strings = {{"backend_url", ""}, {"session_id", "trim"}, {"clip_start", "0.000000"}};
+  farm.source = [source](double) { return std::optional<Image>(source); };
+  farm.first = 10;
+  farm.last = 24;
+  for (int t : {0, 1, 7, 14}) {
+    Image out = make_image({0, 0, 2, 2}, kOfxBitDepthByte);
+    ASSERT_EQ(ofxhost::render_only(plugin(), farm, t, out), kOfxStatOK);
+    EXPECT_EQ(px(out, 1, 0), (Px{200, 100, 50, 110 + t})) << "time " << t;
+  }
+  // The clip lengthened past the pulled frames: those show the source.
+  farm.first = 20;
+  farm.last = 34;
+  Image past = make_image({0, 0, 2, 2}, kOfxBitDepthByte);
+  ASSERT_EQ(ofxhost::render_only(plugin(), farm, 12, past), kOfxStatOK);
+  EXPECT_EQ(px(past, 0, 0), (Px{200, 100, 50, 255}));
+
+  // The same trim where times are the clip's own frame numbers, as before.
+  auto inst = showing("trim", source, "0.000000");
+  inst->set_frame_range(10, 24);
+  EXPECT_EQ(alpha_at(*inst, 17), 117);
+}
+
 TEST_F(PluginRender, LargeIndexesKeepAllTheirDigits) {
   write_flat_matte("digits", 1234567, 77);
   auto inst = showing("digits", flat_source({0, 0, 1, 1}, {255, 255, 255, 255}), "1");

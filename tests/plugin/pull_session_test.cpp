@@ -220,6 +220,62 @@ TEST_F(PullSession, UploadAcceptedAtTheThirdAttemptLeavesNoTrace) {
                                       "ready: 3 frames matted"}));
 }
 
+// A host that counts times from the clip's in-point: the pull grabs the
+// clip's own frames and anchors on the one shown; after the clip is trimmed,
+// a render-only host of that kind still finds each frame's own matte.
+TEST_F(PullSession, TrimmedClipCountedFromItsInPointKeepsEveryFrameOnItsMatte) {
+  ScriptedBackend backend;
+  backend.set([](ScriptedBackend::Script& s) {
+    s.matte = [](int i) { return Answer{200, matte_png(i), "image/png"}; };
+  });
+  set_clip(*instance_, 40.0, 12, kW, kH);
+  instance_->count_time_from_in_point();
+  instance_->set_string("backend_url", backend.url());
+  EXPECT_EQ(pull(*instance_, 3.0), "ready: 12 frames matted");
+  EXPECT_EQ(instance_->get_string("clip_start"), "40.000000");
+  bool anchored = false;
+  for (const testnet::Recorded& r : backend.requests()) {
+    if (r.path == "/api/matte/sessions/sess-1/start") {
+      anchored = r.body.find(R"("anchor_frame":3,)") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(anchored) << "the frame shown at time 3 is matte 3";
+  // Upload 7 is the clip's frame 47, the eighth of the grab.
+  const std::string jpeg = backend.frame(7);
+  int w = 0, h = 0, n = 0;
+  unsigned char* rgb = stbi_load_from_memory(reinterpret_cast<const unsigned char*>(jpeg.data()),
+                                             static_cast<int>(jpeg.size()), &w, &h, &n, 3);
+  ASSERT_NE(rgb, nullptr);
+  unsigned char expected[4];
+  source_colour(7, 0, 0, kW, kH, expected);
+  EXPECT_NEAR(rgb[2], expected[2], 12);
+  stbi_image_free(rgb);
+
+  // Trimmed to the clip's frames 44 to 49 and rendered frame by frame.
+  ofxhost::RenderOnlyHost farm;
+  farm.strings = {{"backend_url", ""},
+                  {"session_id", instance_->get_string("session_id")},
+                  {"clip_start", instance_->get_string("clip_start")}};
+  farm.ints = {{"output_mode", 1}};
+  farm.first = 44;
+  farm.last = 49;
+  farm.source = [](double t) { return std::optional<ofxhost::Image>(source_frame(int(t) - 40, kW, kH)); };
+  instance_.reset();
+  for (int t = 0; t < 6; ++t) {
+    ofxhost::Image out = ofxhost::make_image({0, 0, kW, kH}, kOfxBitDepthByte);
+    ASSERT_EQ(ofxhost::render_only(*plugin_, farm, t, out), kOfxStatOK);
+    int wrong = 0;
+    for (int y = 0; y < kH; ++y) {
+      for (int x = 0; x < kW; ++x) {
+        const unsigned char m = matte_value(4 + t, x, kH - 1 - y);
+        const unsigned char* p = out.pixel8(x, y);
+        wrong += p[0] != m || p[3] != 255;
+      }
+    }
+    EXPECT_EQ(wrong, 0) << "time " << t << " is the clip's frame " << 44 + t;
+  }
+}
+
 TEST_F(PullSession, ASecondPullKeepsTheFirstSessionOnDisk) {
   ScriptedBackend backend;
   set_clip(*instance_, 0.0, 2);

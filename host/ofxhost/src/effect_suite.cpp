@@ -139,12 +139,14 @@ OfxStatus clipGetImage(OfxImageClipHandle h, OfxTime time, const OfxRectD*, OfxP
     describe_image(*hi, *out, *clip);
   } else {
     SharedFrameProvider provider;
+    double offset = 0.0;
     {
       std::lock_guard<std::mutex> lock(inst->mu);
       provider = inst->provider;
+      offset = inst->time_offset;
     }
     if (!provider) return kOfxStatFailed;
-    hi->owned = provider(time);
+    hi->owned = provider(time + offset);
     if (!hi->owned) return kOfxStatFailed;
     describe_image(*hi, *hi->owned, *clip);
   }
@@ -180,13 +182,15 @@ OfxStatus clipGetRegionOfDefinition(OfxImageClipHandle h, OfxTime time, OfxRectD
   InstanceState* inst = clip_of(h)->owner;
   if (!inst) return kOfxStatErrBadHandle;
   SharedFrameProvider provider;
+  double offset = 0.0;
   {
     std::lock_guard<std::mutex> lock(inst->mu);
     provider = inst->provider;
+    offset = inst->time_offset;
   }
   // Every clip of a filter is as large as its source frame.
   if (provider) {
-    if (std::shared_ptr<Image> frame = provider(time)) {
+    if (std::shared_ptr<Image> frame = provider(time + offset)) {
       const OfxRectI& b = frame->bounds;
       *bounds = OfxRectD{double(b.x1), double(b.y1), double(b.x2), double(b.y2)};
       return kOfxStatOK;

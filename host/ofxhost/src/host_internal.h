@@ -121,8 +121,12 @@ struct InstanceState {
   std::vector<std::unique_ptr<Clip>> clips;
   bool created = false;
 
-  mutable std::mutex mu;  // guards the provider, the outputs and the messages
+  mutable std::mutex mu;  // guards the provider, the clock, the outputs and the messages
   SharedFrameProvider provider;
+  bool from_in_point = false;  // see Instance::count_time_from_in_point
+  bool has_range = false;
+  double first = 0.0, last = 0.0;             // the Source clip's own frame range
+  double time_offset = 0.0;                   // the clip's frame number at time 0
   std::map<std::thread::id, Image*> outputs;  // the output image of each rendering thread
   std::vector<Message> messages;
   std::atomic<int> outstanding{0};

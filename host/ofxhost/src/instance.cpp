@@ -40,6 +40,19 @@ Param* find_param(const InstanceState& s, const std::string& name) {
 
 bool has_ints(const Param& p) { return !p.ints.empty(); }
 
+// The clips' frame ranges and the Source's time offset from the clock
+// settings; called with the instance's mutex held.
+void apply_clock(InstanceState& s) {
+  s.time_offset = s.from_in_point ? s.first : 0.0;
+  if (!s.has_range) return;
+  for (const auto& c : s.clips) {
+    const bool output = c->name == kOfxImageEffectOutputClipName;
+    const double shift = output ? s.time_offset : 0.0;
+    c->props.set_dbl(kOfxImageEffectPropFrameRange, {s.first - shift, s.last - shift});
+    c->props.set_dbl(kOfxImageEffectPropUnmappedFrameRange, {s.first - shift, s.last - shift});
+  }
+}
+
 }  // namespace
 
 Instance::Instance() : impl_(std::make_unique<Impl>()) {}
@@ -127,10 +140,19 @@ void Instance::set_source(SharedFrameProvider provider) {
 }
 
 void Instance::set_frame_range(double first, double last) {
-  for (const auto& c : impl_->st.clips) {
-    c->props.set_dbl(kOfxImageEffectPropFrameRange, {first, last});
-    c->props.set_dbl(kOfxImageEffectPropUnmappedFrameRange, {first, last});
-  }
+  InstanceState& s = impl_->st;
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.has_range = true;
+  s.first = first;
+  s.last = last;
+  apply_clock(s);
+}
+
+void Instance::count_time_from_in_point(bool on) {
+  InstanceState& s = impl_->st;
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.from_in_point = on;
+  apply_clock(s);
 }
 
 void Instance::set_frame_rate(double fps) {
@@ -307,6 +329,20 @@ OfxStatus render_in_fresh_instance(Plugin& plugin, double time,
     prepare(*instance);
   }
   return instance->render(time, output);
+}
+
+OfxStatus render_only(Plugin& plugin, const RenderOnlyHost& host, double time, Image& output) {
+  return render_in_fresh_instance(
+      plugin, time, host.strings,
+      [&host](Instance& instance) {
+        for (const auto& [name, value] : host.ints) instance.set_int(name, value);
+        instance.set_pixel_depth(host.depth);
+        instance.set_frame_range(host.first, host.last);
+        instance.count_time_from_in_point();
+        instance.force_output_premultiplication(kOfxImageUnPreMultiplied);
+        instance.set_source(host.source);
+      },
+      output);
 }
 
 }  // namespace ofxhost

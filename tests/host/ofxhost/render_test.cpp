@@ -181,4 +181,66 @@ TEST_F(Render, ClipPropertiesFollowTheHostSettings) {
   EXPECT_EQ(p->str(kOfxImageEffectPropPixelDepth), kOfxBitDepthFloat);
 }
 
+// A trimmed clip counted from its in-point: the Source keeps its own frame
+// numbers, the Output's range and the times start at 0, and the image asked
+// for at time t is the clip's frame first + t.
+TEST_F(Render, TimesCountedFromTheInPoint) {
+  std::vector<double> asked;
+  instance_->set_source([&](double t) {
+    asked.push_back(t);
+    return std::optional<Image>(source_frame({0, 0, 4, 2}, kOfxBitDepthByte, false, 0, t));
+  });
+  instance_->set_frame_range(20, 79);
+  instance_->count_time_from_in_point();
+  OfxImageClipHandle src = nullptr, out = nullptr;
+  OfxPropertySetHandle src_props = nullptr, out_props = nullptr;
+  ASSERT_EQ(effects()->clipGetHandle(instance_->handle(), "Source", &src, &src_props), kOfxStatOK);
+  ASSERT_EQ(effects()->clipGetHandle(instance_->handle(), "Output", &out, &out_props), kOfxStatOK);
+  auto* sp = reinterpret_cast<ofxhost::PropertySet*>(src_props);
+  auto* op = reinterpret_cast<ofxhost::PropertySet*>(out_props);
+  EXPECT_EQ(sp->dbl(kOfxImageEffectPropFrameRange, 0), 20.0);
+  EXPECT_EQ(sp->dbl(kOfxImageEffectPropFrameRange, 1), 79.0);
+  EXPECT_EQ(op->dbl(kOfxImageEffectPropFrameRange, 0), 0.0);
+  EXPECT_EQ(op->dbl(kOfxImageEffectPropFrameRange, 1), 59.0);
+
+  OfxPropertySetHandle image = nullptr;
+  ASSERT_EQ(effects()->clipGetImage(src, 9, nullptr, &image), kOfxStatOK);
+  EXPECT_EQ(effects()->clipReleaseImage(image), kOfxStatOK);
+  OfxRectD rod{};
+  EXPECT_EQ(effects()->clipGetRegionOfDefinition(src, 4, &rod), kOfxStatOK);
+  Image frame = ofxhost::make_image({0, 0, 4, 2}, kOfxBitDepthByte);
+  ASSERT_EQ(instance_->render(3, frame), kOfxStatOK);
+  EXPECT_EQ(asked, (std::vector<double>{29, 24, 23}));
+  EXPECT_EQ(frame.pixel8(1, 1)[3], std::lround(pattern(1, 1, 3, 23) * 255));
+
+  // Moved ranges follow, and switched off the times are the clip's own again.
+  instance_->set_frame_range(10, 14);
+  EXPECT_EQ(op->dbl(kOfxImageEffectPropFrameRange, 1), 4.0);
+  instance_->count_time_from_in_point(false);
+  EXPECT_EQ(op->dbl(kOfxImageEffectPropFrameRange, 0), 10.0);
+  asked.clear();
+  ASSERT_EQ(instance_->render(12, frame), kOfxStatOK);
+  EXPECT_EQ(asked, (std::vector<double>{12}));
+}
+
+// The render-only mode: a fresh instance per frame with the saved values in
+// place, and times from the in-point.
+TEST_F(Render, RenderOnlyHostRendersFromTheInPointWithTheSavedValues) {
+  ofxhost::RenderOnlyHost farm;
+  farm.ints = {{"invert", 1}};
+  farm.first = 100;
+  farm.last = 109;
+  std::vector<double> asked;
+  farm.source = [&](double t) {
+    asked.push_back(t);
+    return std::optional<Image>(source_frame({0, 0, 3, 3}, kOfxBitDepthByte, false, 0, t));
+  };
+  for (int t : {0, 7}) {
+    Image out = ofxhost::make_image({0, 0, 3, 3}, kOfxBitDepthByte);
+    ASSERT_EQ(ofxhost::render_only(*plugin_, farm, t, out), kOfxStatOK);
+    EXPECT_NEAR(value_at(out, 2, 1, 0), 1.f - pattern(2, 1, 0, 100 + t), 0.5f / 255);
+  }
+  EXPECT_EQ(asked, (std::vector<double>{100, 107}));
+}
+
 }  // namespace

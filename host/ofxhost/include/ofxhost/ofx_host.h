@@ -183,6 +183,12 @@ class Instance {
   // What the output clip's images say of their alpha, whatever the plug-in
   // asked for in its clip preferences, as some hosts force UnPreMultiplied.
   void force_output_premultiplication(const std::string& premultiplication);
+  // Times counted from the clip's in-point, as some hosts count them: the
+  // Source clip keeps its own frame range (set_frame_range), the Output
+  // clip's range runs from 0 over as many frames, and the Source image asked
+  // for at time t is the clip's frame first + t. Frame providers are always
+  // asked by the clip's own frame numbers.
+  void count_time_from_in_point(bool on = true);
 
  private:
   friend class Plugin;
@@ -241,6 +247,22 @@ class Plugin {
 OfxStatus render_in_fresh_instance(Plugin& plugin, double time,
                                    const std::map<std::string, std::string>& saved,
                                    const std::function<void(Instance&)>& prepare, Image& output);
+
+// A host that only renders, as command-line renderers and render farms often
+// are, as one mode for tests: every frame gets a fresh instance created with
+// the project's saved values (copied in silently: no instanceChanged is ever
+// sent), the output's images say UnPreMultiplied whatever the effect asks
+// for, and render times count from the clip's in-point.
+struct RenderOnlyHost {
+  std::map<std::string, std::string> strings;  // string parameters saved with the project
+  std::map<std::string, int> ints;             // choice, boolean and integer ones
+  FrameProvider source;                        // the clip's frames, by its own frame numbers
+  double first = 0.0, last = 0.0;              // the clip as trimmed, in its own frame numbers
+  std::string depth = kOfxBitDepthByte;
+};
+
+// Renders the frame `time` frames after the in-point into `output`.
+OfxStatus render_only(Plugin& plugin, const RenderOnlyHost& host, double time, Image& output);
 
 // The host record every plug-in of this process gets (its fetchSuite serves the suites).
 const OfxHost* host();
