@@ -57,6 +57,8 @@ const char* status_name(SessionStatus status) {
       return protocol::kCompleted;
     case SessionStatus::Failed:
       return protocol::kFailed;
+    case SessionStatus::Cancelled:
+      return protocol::kCancelled;
   }
   return "UNKNOWN";
 }
@@ -127,6 +129,7 @@ Answer SessionStore::begin_upload(const std::string& id, long long index, long l
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   if (declared_length > 0 && disk_used_.load() + declared_length > limits_.max_disk_bytes) {
     return {503, "disk quota reached, try again later"};
@@ -183,6 +186,7 @@ Answer SessionStore::finish_upload(UploadTicket* t) {
   if (!s) return {404, "unknown session"};
   // A start that came in while the body was arriving wins: the frames of a
   // started session never change.
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   std::string path =
       dir_of(t->id) + kFramesDir + protocol::indexed_file_name(t->index, protocol::kFrameExtension);
@@ -209,6 +213,7 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   s->touched = now();
   int present = s->frames_present();
@@ -229,6 +234,21 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
     s->status = SessionStatus::Uploading;
     return {500, "cannot record the session state"};
   }
+  return {};
+}
+
+Answer SessionStore::cancel(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Session* s = find(id);
+  if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Completed || s->status == SessionStatus::Failed) {
+    return {409, "session already finished"};
+  }
+  s->touched = now();
+  if (s->status == SessionStatus::Cancelled) return {};
+  s->status = SessionStatus::Cancelled;
+  s->stage = "cancelled";
+  save(*s);
   return {};
 }
 
@@ -262,6 +282,7 @@ bool SessionStore::claim(const std::string& id, JobSpec* job) {
   Session* s = find(id);
   if (!s || s->status != SessionStatus::Queued) return false;
   s->status = SessionStatus::Running;
+  s->job_running = true;
   s->stage = "starting";
   s->touched = now();
   save(*s);
@@ -275,7 +296,8 @@ bool SessionStore::claim(const std::string& id, JobSpec* job) {
 
 void SessionStore::set_stage(const std::string& id, const std::string& stage) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (Session* s = find(id)) s->stage = stage;
+  Session* s = find(id);
+  if (s && s->status == SessionStatus::Running) s->stage = stage;
 }
 
 void SessionStore::matte_written(const std::string& id, int index, long long bytes) {
@@ -291,6 +313,11 @@ void SessionStore::finish(const std::string& id, const EngineOutcome& outcome) {
   Session* s = find(id);
   if (!s) return;
   s->touched = now();
+  s->job_running = false;
+  if (s->status == SessionStatus::Cancelled) {
+    // The user's cancel stopped the job; what it left is of no use to anyone.
+    return;
+  }
   if (outcome.cancelled) {
     // Shutting down: recorded as queued, so the next start runs it again.
     s->status = SessionStatus::Queued;
