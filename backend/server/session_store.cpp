@@ -260,7 +260,9 @@ bool SessionStore::view(const std::string& id, SessionView* out) {
   out->status = s->status;
   out->stage = s->stage;
   out->error = s->error;
-  out->frames = s->status == SessionStatus::Uploading ? s->frames_present() : s->frame_count;
+  // A session that never started (uploading, or cancelled before its start) counts what it holds.
+  const bool never_started = s->status == SessionStatus::Uploading || s->frame_count == 0;
+  out->frames = never_started ? s->frames_present() : s->frame_count;
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include "backend_fixture.h"
 
 #include "server/session_store.h"
+#include "testing/session_flow.h"
 
 #include <filesystem>
 
