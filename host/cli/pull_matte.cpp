@@ -89,9 +89,11 @@ constexpr auto kCancelWait = std::chrono::seconds(20);
 // Presses Cancel, as a user would, and waits for the pull to stop; the
 // plug-in tells the backend on the way. `why` is what the run says.
 std::string cancel_pull(ofxhost::Instance& inst, const std::string& why) {
-  inst.press("cancel_pull");
   const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
-  for (;;) {
+  for (int round = 0;; ++round) {
+    // Pressed again now and then: a press that came before the pull had
+    // begun found nothing to cancel, and one on a pull under way is harmless.
+    if (round % 25 == 0) inst.press("cancel_pull");
     const std::string status = inst.get_string("status");
     if (status == "cancelled" || starts_with(status, "ready:") || starts_with(status, "failed:")) return why;
     if (std::chrono::steady_clock::now() > deadline) return why + " (the pull did not stop in time)";
@@ -163,6 +165,7 @@ Failure pull_matte(const PullOptions& o, const PullPlan& plan, PulledMatte* out)
     if (!o.quiet) std::cerr << "local backend at " << url << "\n";
   }
   if (Failure why = open_instance(o, plan, url, out)) return why;
+  if (interrupted()) return "stopped before the pull began";
 
   const Clip& clip = plan.clip;
   if (!o.quiet)

@@ -38,8 +38,7 @@ bool stopping();
 // Waits up to `duration`; false when the wait was cut short because the
 // instance went away, the plug-in is being unloaded, or `cut_short` (asked
 // whenever the wait is woken) turned true.
-bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token,
-              bool (*cut_short)() = nullptr);
+bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token, bool (*cut_short)() = nullptr);
 // Wakes every pauseFor, so that it asks its `cut_short` again.
 void wakeBackground();
 // Ends every background thread: stops their transfers and waits for them.

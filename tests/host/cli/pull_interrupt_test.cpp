@@ -2,8 +2,8 @@
 // against a scripted backend that holds an upload until the signal is in. The
 // run must cancel the pull (the backend told), exit 130 with a plain reason,
 // and leave nothing in the output folder that looks like a result.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -57,9 +57,9 @@ TEST(MattivoInterrupt, CtrlCCancelsThePullAndLeavesNoOutput) {
   backend.hold("upload", true);
   const std::string binary = std::string(MATTIVO_BINARY_DIR) + "/bin/mattivo";
   const fs::path out = root / "out";
-  std::vector<std::string> args = {binary,      "pull",  "--quiet",      "--input", (root / "frames").string(),
-                                   "--hint",    "anyone", "--backend",   backend.url(), "--out",
-                                   out.string()};
+  std::vector<std::string> args = {
+      binary,      "pull",        "--quiet", "--input",   (root / "frames").string(), "--hint", "anyone",
+      "--backend", backend.url(), "--out",   out.string()};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
