@@ -131,6 +131,11 @@ EngineOutcome run(const EngineRequest& request, int frame_count, const FrameRead
   bool person = false;
   if (!segment_anchor(work, neighbours, request, settings, &mask, &pins, &person, &out.error)) return out;
   neighbours.clear();
+  // The anchor is the longest step before the first frame: a cancel during it stops here.
+  if (cancel && cancel->load()) {
+    out.cancelled = true;
+    return out;
+  }
 
   Tracker forward;
   cv::Mat prob = tracker_start(&forward, work, mask, pins, person, settings);

@@ -25,11 +25,18 @@ struct Fd {
   }
 };
 
-// Spawn's file actions, destroyed on every path.
+// Spawn's file actions and attributes, destroyed on every path.
 struct SpawnActions {
   posix_spawn_file_actions_t actions;
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  posix_spawnattr_t attributes;
+  SpawnActions() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+  }
+  ~SpawnActions() {
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
 };
 
 // Keeps reading what the backend prints, so a chatty one never blocks on a full pipe.
@@ -69,8 +76,13 @@ std::string start_backend(const BackendLaunch& launch, BackendProcess* out) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  if (launch.own_process_group) {
+    posix_spawnattr_setpgroup(&spawn.attributes, 0);
+    posix_spawnattr_setflags(&spawn.attributes, POSIX_SPAWN_SETPGROUP);
+  }
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, launch.binary.c_str(), &spawn.actions, nullptr, argv.data(), environ);
+  const int rc =
+      posix_spawn(&pid, launch.binary.c_str(), &spawn.actions, &spawn.attributes, argv.data(), environ);
   close(write_end.fd);
   write_end.fd = -1;
   if (rc != 0) return "cannot start " + launch.binary + ": " + std::strerror(rc);

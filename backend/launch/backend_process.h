@@ -15,6 +15,9 @@ struct BackendLaunch {
   std::vector<std::string> args;  // after the binary's own path
   std::string log_path;           // its standard error; empty: shared with ours
   int wait_seconds = 30;          // for its "listening on" line
+  // In a process group of its own, so that a Ctrl-C at the terminal reaches
+  // only its parent, which then stops it in order.
+  bool own_process_group = false;
 };
 
 struct BackendProcess {

@@ -34,6 +34,7 @@ void beacon(const ApiContext& ctx, Call& call);
 void create_session(const ApiContext& ctx, Call& call);
 void poll_session(const ApiContext& ctx, Call& call);
 void start_session(const ApiContext& ctx, Call& call);
+void cancel_session(const ApiContext& ctx, Call& call);
 void upload_frame(const ApiContext& ctx, Call& call);
 void download_matte(const ApiContext& ctx, Call& call);
 
@@ -47,7 +48,7 @@ const std::string kSessions = protocol::kSessionsPath;
 const std::string kSession = kSessions + "/*";
 
 // Every route of the API: /healthz, /api/beacon, /api/matte/sessions, and
-// below it <id>, <id>/start, <id>/frames/<i>, <id>/alpha/<i>.png. A path no
+// below it <id>, <id>/start, <id>/cancel, <id>/frames/<i>, <id>/alpha/<i>.png. A path no
 // route has is answered 404, a path whose route is for another method 405.
 const Route kRoutes[] = {
     {"GET", protocol::kHealthPath, health},
@@ -55,6 +56,7 @@ const Route kRoutes[] = {
     {"POST", kSessions, create_session},
     {"GET", kSession, poll_session},
     {"POST", kSession + "/" + protocol::kStartSegment, start_session},
+    {"POST", kSession + "/" + protocol::kCancelSegment, cancel_session},
     {"PUT", kSession + "/" + protocol::kFramesSegment + "/*", upload_frame},
     {"GET", kSession + "/" + protocol::kAlphaSegment + "/*", download_matte},
 };
@@ -209,6 +211,16 @@ void start_session(const ApiContext& ctx, Call& call) {
   if (a.code != 200) return answer(call.res, a);
   ctx.queue->push(id);
   answer_json(call.res, json{{protocol::key::kStatus, status_name(SessionStatus::Queued)}});
+}
+
+// The body, if any, means nothing: the path says it all.
+void cancel_session(const ApiContext& ctx, Call& call) {
+  const std::string& id = call.args[0];
+  discard_body(call.req, call.res, call.reader);
+  Answer a = ctx.store->cancel(id);
+  if (a.code != 200) return answer(call.res, a);
+  ctx.queue->cancel(id);
+  answer_json(call.res, json{{protocol::key::kStatus, status_name(SessionStatus::Cancelled)}});
 }
 
 void poll_session(const ApiContext& ctx, Call& call) {

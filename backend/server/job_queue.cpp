@@ -25,11 +25,18 @@ int JobQueue::position(const std::string& id) {
   return it == waiting_.end() ? -1 : static_cast<int>(it - waiting_.begin());
 }
 
+void JobQueue::cancel(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), id), waiting_.end());
+  if (auto it = running_.find(id); it != running_.end()) *it->second = true;
+}
+
 void JobQueue::stop() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
     waiting_.clear();
+    for (auto& job : running_) *job.second = true;
   }
   wake_.notify_all();
   for (std::thread& t : threads_) {
@@ -41,14 +48,18 @@ void JobQueue::stop() {
 void JobQueue::work() {
   for (;;) {
     std::string id;
+    std::atomic<bool> stop{false};
     {
       std::unique_lock<std::mutex> lock(mu_);
       wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
       if (stopping_) return;
       id = waiting_.front();
       waiting_.pop_front();
+      running_[id] = &stop;
     }
-    run_(id, stopping_);
+    run_(id, stop);
+    std::lock_guard<std::mutex> lock(mu_);
+    running_.erase(id);
   }
 }
 

@@ -28,7 +28,7 @@ using nlohmann::json;
 
 bool status_from_name(const std::string& name, SessionStatus* out) {
   for (SessionStatus s : {SessionStatus::Uploading, SessionStatus::Queued, SessionStatus::Running,
-                          SessionStatus::Completed, SessionStatus::Failed}) {
+                          SessionStatus::Completed, SessionStatus::Failed, SessionStatus::Cancelled}) {
     if (name == status_name(s)) {
       *out = s;
       return true;
@@ -134,7 +134,9 @@ bool SessionStore::load(const std::string& id, std::vector<std::pair<std::time_t
   s->touched = static_cast<std::time_t>(number("updated"));
   s->frame_count = static_cast<int>(number("frames"));
   if (auto it = doc.find("error"); it != doc.end() && it->is_string()) s->error = it->get<std::string>();
-  if (s->status != SessionStatus::Uploading) {
+  // A session cancelled while its frames came in has no request; it is only
+  // taken back to be removed.
+  if (s->status != SessionStatus::Uploading && s->status != SessionStatus::Cancelled) {
     std::string why;
     auto it = doc.find("request");
     if (it == doc.end() || !parse_matte_request(it->dump(), &s->request, &why)) return false;
@@ -155,6 +157,8 @@ bool SessionStore::load(const std::string& id, std::vector<std::pair<std::time_t
     s->stage = "done";
   } else if (s->status == SessionStatus::Failed) {
     s->stage = "failed";
+  } else if (s->status == SessionStatus::Cancelled) {
+    s->stage = "cancelled";
   } else {
     s->stage = "waiting for frames";
   }
@@ -200,9 +204,10 @@ int SessionStore::expire(std::time_t now) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       Session& s = *it->second;
-      bool busy =
-          s.status == SessionStatus::Queued || s.status == SessionStatus::Running || s.uploads_in_flight > 0;
-      if (!busy && now - s.touched > limits_.ttl_seconds) {
+      bool busy = s.status == SessionStatus::Queued || s.status == SessionStatus::Running || s.job_running ||
+                  s.uploads_in_flight > 0;
+      bool over = s.status == SessionStatus::Cancelled || now - s.touched > limits_.ttl_seconds;
+      if (!busy && over) {
         disk_used_ -= s.bytes();
         gone.push_back(it->first);
         it = sessions_.erase(it);

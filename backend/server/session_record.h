@@ -23,6 +23,7 @@ struct SessionStore::Session {
   std::vector<long long> frame_bytes;  // by index; 0 = not uploaded
   std::vector<long long> matte_bytes;  // by index; 0 = not written
   int uploads_in_flight = 0;
+  bool job_running = false;  // claimed by a worker that has not finished yet
 
   long long bytes() const {
     long long total = 0;

@@ -57,6 +57,8 @@ const char* status_name(SessionStatus status) {
       return protocol::kCompleted;
     case SessionStatus::Failed:
       return protocol::kFailed;
+    case SessionStatus::Cancelled:
+      return protocol::kCancelled;
   }
   return "UNKNOWN";
 }
@@ -127,6 +129,7 @@ Answer SessionStore::begin_upload(const std::string& id, long long index, long l
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   if (declared_length > 0 && disk_used_.load() + declared_length > limits_.max_disk_bytes) {
     return {503, "disk quota reached, try again later"};
@@ -183,6 +186,7 @@ Answer SessionStore::finish_upload(UploadTicket* t) {
   if (!s) return {404, "unknown session"};
   // A start that came in while the body was arriving wins: the frames of a
   // started session never change.
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   std::string path =
       dir_of(t->id) + kFramesDir + protocol::indexed_file_name(t->index, protocol::kFrameExtension);
@@ -209,6 +213,7 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
   if (s->status != SessionStatus::Uploading) return {409, "session already started"};
   s->touched = now();
   int present = s->frames_present();
@@ -232,6 +237,21 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
   return {};
 }
 
+Answer SessionStore::cancel(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Session* s = find(id);
+  if (!s) return {404, "unknown session"};
+  if (s->status == SessionStatus::Completed || s->status == SessionStatus::Failed) {
+    return {409, "session already finished"};
+  }
+  s->touched = now();
+  if (s->status == SessionStatus::Cancelled) return {};
+  s->status = SessionStatus::Cancelled;
+  s->stage = "cancelled";
+  save(*s);
+  return {};
+}
+
 bool SessionStore::view(const std::string& id, SessionView* out) {
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
@@ -240,7 +260,9 @@ bool SessionStore::view(const std::string& id, SessionView* out) {
   out->status = s->status;
   out->stage = s->stage;
   out->error = s->error;
-  out->frames = s->status == SessionStatus::Uploading ? s->frames_present() : s->frame_count;
+  // A session that never started (uploading, or cancelled before its start) counts what it holds.
+  const bool never_started = s->status == SessionStatus::Uploading || s->frame_count == 0;
+  out->frames = never_started ? s->frames_present() : s->frame_count;
   return true;
 }
 
@@ -262,6 +284,7 @@ bool SessionStore::claim(const std::string& id, JobSpec* job) {
   Session* s = find(id);
   if (!s || s->status != SessionStatus::Queued) return false;
   s->status = SessionStatus::Running;
+  s->job_running = true;
   s->stage = "starting";
   s->touched = now();
   save(*s);
@@ -275,7 +298,8 @@ bool SessionStore::claim(const std::string& id, JobSpec* job) {
 
 void SessionStore::set_stage(const std::string& id, const std::string& stage) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (Session* s = find(id)) s->stage = stage;
+  Session* s = find(id);
+  if (s && s->status == SessionStatus::Running) s->stage = stage;
 }
 
 void SessionStore::matte_written(const std::string& id, int index, long long bytes) {
@@ -291,6 +315,11 @@ void SessionStore::finish(const std::string& id, const EngineOutcome& outcome) {
   Session* s = find(id);
   if (!s) return;
   s->touched = now();
+  s->job_running = false;
+  if (s->status == SessionStatus::Cancelled) {
+    // The user's cancel stopped the job; what it left is of no use to anyone.
+    return;
+  }
   if (outcome.cancelled) {
     // Shutting down: recorded as queued, so the next start runs it again.
     s->status = SessionStatus::Queued;

@@ -23,7 +23,7 @@ struct StoreLimits {
   long long ttl_seconds = 24 * 3600;
 };
 
-enum class SessionStatus { Uploading, Queued, Running, Completed, Failed };
+enum class SessionStatus { Uploading, Queued, Running, Completed, Failed, Cancelled };
 const char* status_name(SessionStatus status);
 
 // An HTTP status and, for refusals, a short text saying why.
@@ -94,6 +94,9 @@ class SessionStore {
   Answer write_upload(UploadTicket* ticket, const char* data, size_t size);
   Answer finish_upload(UploadTicket* ticket);
   Answer start(const std::string& id, const EngineRequest& request);
+  // Ends a session that is not finished; its job, if one runs, is told by the
+  // caller through the queue. Cancelling twice is no error.
+  Answer cancel(const std::string& id);
   bool view(const std::string& id, SessionView* out);
   Answer matte_file(const std::string& id, long long index, std::string* path);
 
@@ -103,7 +106,8 @@ class SessionStore {
   void matte_written(const std::string& id, int index, long long bytes);
   void finish(const std::string& id, const EngineOutcome& outcome);
 
-  // Removes finished or abandoned sessions idle for longer than the time to live.
+  // Removes finished or abandoned sessions idle for longer than the time to
+  // live, and cancelled ones as soon as no job or upload uses them.
   int expire(std::time_t now);
   long long count_beacon();
   StoreStats stats();

@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "interrupt.h"
 #include "pull_steps.h"
 
 namespace mattivo {
@@ -12,15 +13,28 @@ int fail(const std::string& text) {
   return 1;
 }
 
+// A Ctrl-C ends the run between steps, or inside the pull and the render; the
+// staging folder goes with the plan, so nothing that looks finished is left.
+int stop(const std::string& text) {
+  std::cerr << "mattivo: interrupted" << (text.empty() ? "" : ": " + text) << "; no output was written\n";
+  return kInterruptedExit;
+}
+
+int give_up(const std::string& text) { return interrupted() ? stop(text) : fail(text); }
+
 }  // namespace
 
 int run_pull(const PullOptions& o) {
+  catch_interrupts();
   PullPlan plan;
-  if (Failure why = prepare_pull(o, &plan)) return fail(*why);
+  if (Failure why = prepare_pull(o, &plan)) return give_up(*why);
+  if (interrupted()) return stop("");
   PulledMatte pulled;
-  if (Failure why = pull_matte(o, plan, &pulled)) return fail(*why);
-  if (Failure why = render_outputs(o, plan, *pulled.instance)) return fail(*why);
-  if (Failure why = publish_outputs(o, plan, pulled.status)) return fail(*why);
+  if (Failure why = pull_matte(o, plan, &pulled)) return give_up(*why);
+  if (interrupted()) return stop("");
+  if (Failure why = render_outputs(o, plan, *pulled.instance)) return give_up(*why);
+  if (interrupted()) return stop("");
+  if (Failure why = publish_outputs(o, plan, pulled.status)) return give_up(*why);
   return 0;
 }
 

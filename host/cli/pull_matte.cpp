@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <iostream>
 #include <map>
 #include <thread>
 
+#include "interrupt.h"
 #include "locate.h"
 #include "progress.h"
 #include "pull_steps.h"
@@ -80,13 +82,37 @@ Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::str
   return std::nullopt;
 }
 
-// Follows the status until the plug-in says ready or failed.
+// How long a cancelled pull may take to say so: its transfers abort within
+// a second or so, and telling the backend is bounded by the plug-in.
+constexpr auto kCancelWait = std::chrono::seconds(20);
+
+// Presses Cancel, as a user would, and waits for the pull to stop; the
+// plug-in tells the backend on the way. `why` is what the run says.
+std::string cancel_pull(ofxhost::Instance& inst, const std::string& why) {
+  const auto deadline = std::chrono::steady_clock::now() + kCancelWait;
+  for (int round = 0;; ++round) {
+    // Pressed again now and then: a press that came before the pull had
+    // begun found nothing to cancel, and one on a pull under way is harmless.
+    if (round % 25 == 0) inst.press("cancel_pull");
+    const std::string status = inst.get_string("status");
+    if (status == "cancelled" || starts_with(status, "ready:") || starts_with(status, "failed:")) return why;
+    if (std::chrono::steady_clock::now() > deadline) return why + " (the pull did not stop in time)";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Follows the status until the plug-in says ready or failed, or the user
+// interrupts the run.
 Failure wait_for_matte(const PullOptions& o, ofxhost::Plugin& plugin, ofxhost::Instance& inst,
                        std::string* status) {
   Progress progress(!o.quiet);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout_s);
   size_t seen_messages = 0;
   for (;;) {
+    if (interrupted()) {
+      progress.done();
+      return cancel_pull(inst, "the pull was cancelled");
+    }
     *status = inst.get_string("status");
     progress.show(*status);
     // Refusals at the button (no URL, busy, unreadable frame) come as host
@@ -101,8 +127,9 @@ Failure wait_for_matte(const PullOptions& o, ofxhost::Plugin& plugin, ofxhost::I
     if (starts_with(*status, "ready:") || starts_with(*status, "failed:")) break;
     if (std::chrono::steady_clock::now() > deadline) {
       progress.done();
-      return "the pull did not finish within " + std::to_string(o.timeout_s) + " s (last status: " + *status +
-             ")";
+      // Cancelled, so that the backend stops working for nobody.
+      return cancel_pull(inst, "the pull did not finish within " + std::to_string(o.timeout_s) +
+                                   " s (last status: " + *status + ")");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -123,6 +150,7 @@ std::string start_local_backend(const std::string& binary, tessel::BackendProces
   launch.binary = binary;
   launch.args = {"--host", "127.0.0.1", "--port", "0", "--data-dir", out->data_dir};
   launch.wait_seconds = 30;
+  launch.own_process_group = true;  // a Ctrl-C is ours to handle: the backend is stopped after the cancel
   return tessel::start_backend(launch, out);
 }
 
@@ -137,13 +165,21 @@ Failure pull_matte(const PullOptions& o, const PullPlan& plan, PulledMatte* out)
     if (!o.quiet) std::cerr << "local backend at " << url << "\n";
   }
   if (Failure why = open_instance(o, plan, url, out)) return why;
+  if (interrupted()) return "stopped before the pull began";
 
   const Clip& clip = plan.clip;
   if (!o.quiet)
     std::cerr << "pulling a matte of " << clip.files.size() << " frames (" << clip.width << "x" << clip.height
               << "), anchor frame " << o.anchor << "\n";
-  out->instance->press("pull_alpha", o.first_frame + o.anchor);
-  return wait_for_matte(o, *out->plugin, *out->instance, &out->status);
+  // The host's side of the grab runs on a thread of its own, as in hosts that
+  // keep their interface alive meanwhile, so that a Ctrl-C can cancel it too.
+  ofxhost::Instance& inst = *out->instance;
+  const double anchor_time = o.first_frame + o.anchor;
+  std::future<void> pressed =
+      std::async(std::launch::async, [&inst, anchor_time] { inst.press("pull_alpha", anchor_time); });
+  Failure why = wait_for_matte(o, *out->plugin, inst, &out->status);
+  pressed.wait();
+  return why;
 }
 
 }  // namespace mattivo

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "interrupt.h"
 #include "outputs.h"
 #include "progress.h"
 #include "protocol/clip_folder.h"
@@ -32,6 +33,10 @@ Failure render_outputs(const PullOptions& o, const PullPlan& plan, ofxhost::Inst
   std::vector<SheetTile> tiles;
   Progress progress(!o.quiet);
   for (int i = 0; i < n; ++i) {
+    if (interrupted()) {
+      progress.done();
+      return "rendering stopped at frame " + std::to_string(i);
+    }
     const double t = o.first_frame + i;
     for (int mode : {0, 1}) {
       inst.set_int("output_mode", mode);

@@ -44,6 +44,8 @@ std::string frame_url(const std::string& session_url, int index) {
 
 std::string start_url(const std::string& session_url) { return session_url + "/" + kStartSegment; }
 
+std::string cancel_url(const std::string& session_url) { return session_url + "/" + kCancelSegment; }
+
 std::string alpha_url(const std::string& session_url, int index) {
   return session_url + "/" + kAlphaSegment + "/" + std::to_string(index) + kMatteExtension;
 }

@@ -1,5 +1,5 @@
 // What the effect is (describe) and what it has (describe in context): its
-// label, context, depths and threading promises, two RGBA clips and sixteen
+// label, context, depths and threading promises, two RGBA clips and seventeen
 // parameters. The parameter set is also each instance's whole state.
 #include <initializer_list>
 
@@ -116,6 +116,8 @@ void defineParams(OfxImageEffectHandle effect) {
   if (auto p = hidden(params::kClipStart)) {
     gProp->propSetString(p, kOfxParamPropDefault, 0, "0");
   }
+  // Appended: a project saved before it finds every other parameter where it was.
+  define(params::kCancelPull, kOfxParamTypePushButton, "Cancel pull");
 }
 
 }  // namespace

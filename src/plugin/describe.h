@@ -5,5 +5,5 @@
 
 // Effect descriptor properties, overlay entry included.
 OfxStatus describe(OfxImageEffectHandle effect);
-// The two clips and the sixteen parameters, whatever context is asked for.
+// The two clips and the seventeen parameters, whatever context is asked for.
 OfxStatus describeInContext(OfxImageEffectHandle effect);

@@ -127,10 +127,16 @@ void startBackground(std::function<void()> body) {
 
 bool stopping() { return gRegistry.stopping.load(); }
 
-bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token) {
+bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token, bool (*cut_short)()) {
   std::unique_lock<std::mutex> lock(gRegistry.mu);
-  gRegistry.wake.wait_for(lock, duration, [&] { return !gRegistry.alive_locked(token); });
-  return gRegistry.alive_locked(token);
+  auto ended = [&] { return !gRegistry.alive_locked(token) || (cut_short && cut_short()); };
+  return !gRegistry.wake.wait_for(lock, duration, ended);
+}
+
+void wakeBackground() {
+  // Taking the lock orders the wake after any waiter's look at its condition.
+  { std::lock_guard<std::mutex> lock(gRegistry.mu); }
+  gRegistry.wake.notify_all();
 }
 
 void stopBackground() { gRegistry.stop_all(); }

@@ -36,8 +36,11 @@ void startBackground(std::function<void()> body);
 // True while the plug-in is being unloaded: background work ends at once.
 bool stopping();
 // Waits up to `duration`; false when the wait was cut short because the
-// instance went away or the plug-in is being unloaded.
-bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token);
+// instance went away, the plug-in is being unloaded, or `cut_short` (asked
+// whenever the wait is woken) turned true.
+bool pauseFor(std::chrono::milliseconds duration, const InstanceToken& token, bool (*cut_short)() = nullptr);
+// Wakes every pauseFor, so that it asks its `cut_short` again.
+void wakeBackground();
 // Ends every background thread: stops their transfers and waits for them.
 // Run by the unload action, and again when the library's statics are torn down.
 void stopBackground();

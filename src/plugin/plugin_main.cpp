@@ -10,6 +10,7 @@
 #include "plugin/instance_registry.h"
 #include "plugin/overlay_entry.h"
 #include "plugin/pull.h"
+#include "plugin/pull_cancel.h"
 #include "plugin/render.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
@@ -56,6 +57,10 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
 
   if (std::strcmp(name, params::kPullAlpha) == 0) {
     pullAlpha(effect, time);
+    return kOfxStatOK;
+  }
+  if (std::strcmp(name, params::kCancelPull) == 0) {
+    cancelPull(effect);  // the pull itself says "cancelled" once it has stopped
     return kOfxStatOK;
   }
   if (std::strcmp(name, params::kClearMask) == 0) {

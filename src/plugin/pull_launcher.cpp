@@ -13,6 +13,7 @@
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
 #include "plugin/pull.h"
+#include "plugin/pull_cancel.h"
 #include "plugin/pull_job.h"
 #include "plugin/request_document.h"
 #include "plugin/session_worker.h"
@@ -106,11 +107,23 @@ bool grab_frame(OfxImageEffectHandle effect, double t, ByteImage* out) {
   return convert_frame(view, out);
 }
 
-// Grabs frames 0 to N - 1 into the upload folder; the first failure's text, or "".
-std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const std::string& upload_dir) {
+// How a launch ended, when it did not hand the pull to a worker.
+struct Stopped {
+  bool cancelled = false;
+  std::string error;  // else why it could not start; "" for an unexpected failure
+};
+
+// Grabs frames 0 to N - 1 into the upload folder; the first failure's text,
+// or "". A cancel is looked for before each frame; *cancelled then says so.
+std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const std::string& upload_dir,
+                      bool* cancelled) {
   FrameWriter writer(upload_dir, clip.count > 1 ? kEncoderThreads : 1);
   std::string error;
   for (int i = 0; i < clip.count; ++i) {
+    if (pullCancelRequested()) {
+      *cancelled = true;
+      break;
+    }
     ByteImage image = writer.take_buffer();
     // Frame i is the clip's frame first + i, whatever the host counts from.
     if (!grab_frame(effect, clip.first + i - clip.offset, &image)) {
@@ -138,24 +151,26 @@ RequestInputs read_request_inputs(OfxImageEffectHandle effect, double time, cons
   return in;
 }
 
-// Everything after the two checks. "" once the worker owns the pull; else
-// the reason it could not start, and the caller releases gBusy.
-std::string launch(OfxImageEffectHandle effect, double time, const std::string& backend_url) {
+// Everything after the two checks. True once the worker owns the pull; else
+// *stopped says why not, and the caller ends the pull.
+bool launch(OfxImageEffectHandle effect, double time, const std::string& backend_url, Stopped* stopped) {
   const ClipTiming clip = read_clip_timing(effect);
 
   std::string error;
   if (!ensure_working_root(&error)) {
-    return error;
+    stopped->error = error;
+    return false;
   }
   const std::string upload_dir = temp_root() + "upload_" + job_id() + "/";
   if (!make_folder(upload_dir)) {
-    return "could not create the folder " + upload_dir;
+    stopped->error = "could not create the folder " + upload_dir;
+    return false;
   }
 
   set_string(effect, params::kStatus, "grabbing " + std::to_string(clip.count) + " frames...");
-  error = grab_clip(effect, clip, upload_dir);
-  if (!error.empty()) {
-    return error;
+  stopped->error = grab_clip(effect, clip, upload_dir, &stopped->cancelled);
+  if (stopped->cancelled || !stopped->error.empty()) {
+    return false;
   }
 
   PullJob job;
@@ -173,7 +188,7 @@ std::string launch(OfxImageEffectHandle effect, double time, const std::string& 
 
   set_string(effect, params::kClipStart, std::to_string(clip.first));
   startBackground([job = std::move(job)]() mutable { runSession(std::move(job)); });
-  return std::string();
+  return true;
 }
 
 }  // namespace
@@ -189,20 +204,32 @@ void pullAlpha(OfxImageEffectHandle effect, double time) {
     return;
   }
   // From here every way out either hands gBusy to the worker or releases it.
-  std::string error;
+  pullBegins(effect);
+  Stopped stopped;
   bool started = false;
   try {
-    error = launch(effect, time, backend_url);
-    started = error.empty();
+    started = launch(effect, time, backend_url, &stopped);
   } catch (...) {
     // Out of memory, no thread to be had, a library error: reported below.
   }
-  if (!started) {
-    gBusy = false;
+  if (started) {
+    return;
+  }
+  pullEnds();
+  if (stopped.cancelled) {
     try {
-      toast("Corvane: " + (error.empty() ? std::string("the pull could not start") : error));
+      toast(kCancelledMessage);
+      set_string(effect, params::kStatus, kCancelledStatus);
     } catch (...) {
-      // Nothing may reach the host; gBusy is already free.
+      // Nothing may reach the host; gBusy is released below all the same.
     }
+    gBusy = false;
+    return;
+  }
+  gBusy = false;
+  try {
+    toast("Corvane: " + (stopped.error.empty() ? std::string("the pull could not start") : stopped.error));
+  } catch (...) {
+    // Nothing may reach the host; gBusy is already free.
   }
 }

@@ -8,6 +8,7 @@
 #include "net/http_client.h"
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
+#include "plugin/pull_cancel.h"
 #include "protocol/api.h"
 #include "protocol/clip_folder.h"
 #include "protocol/json_text.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr int kUploadAttempts = 3;
 constexpr int kProgressEvery = 24;
 constexpr size_t kRefusalShown = 160;
+// Telling the backend of a cancel is a courtesy: it may not keep the user waiting.
+constexpr long kCancelNoticeMs = 5000;
 
 // One pull as the worker sees it: the job and the instance it reports to.
 struct Session {
@@ -26,8 +29,9 @@ struct Session {
   InstanceToken instance;
   WorkerTiming timing;
 
-  // Transfers stop as soon as nobody can see their outcome.
+  // Transfers stop as soon as nobody can see their outcome, or the user cancels.
   bool abandoned() const { return !instanceAlive(instance); }
+  bool halted() const { return pullCancelRequested() || abandoned(); }
 
   void show(const std::string& text) const {
     withLiveInstance(instance, [&] { set_string(job.effect, params::kStatus, text); });
@@ -41,11 +45,34 @@ void report_failure(const Session& s, const std::string& text) {
     toast("Corvane: " + text);
     set_string(s.job.effect, params::kStatus, "failed: " + text);
   });
+  pullEnds();
   gBusy = false;
 }
 
 // An instance destroyed or a plug-in unloaded mid-pull: nothing to tell anyone.
-void end_quietly() { gBusy = false; }
+void end_quietly() {
+  pullEnds();
+  gBusy = false;
+}
+
+// The user's cancel: the backend is told, when it has a session, so that it
+// frees its worker; one that does not know the request answers 404 or 405,
+// which is as good, since nothing polls it any more.
+void end_cancelled(const Session& s, const std::string& session_url) {
+  if (!session_url.empty()) {
+    tessel::HttpOptions options;
+    options.post_timeout_ms = kCancelNoticeMs;
+    options.cancelled = [&s] { return s.abandoned(); };
+    const tessel::HttpClient http(options);
+    http.post_json(protocol::cancel_url(session_url), "{}");
+  }
+  withLiveInstance(s.instance, [&] {
+    toast(kCancelledMessage);
+    set_string(s.job.effect, params::kStatus, kCancelledStatus);
+  });
+  pullEnds();
+  gBusy = false;
+}
 
 void publish(const Session& s, const std::string& session_id) {
   const std::string n = std::to_string(s.job.frame_count);
@@ -54,7 +81,23 @@ void publish(const Session& s, const std::string& session_id) {
     toast("Corvane: alpha ready for " + n + " frames.");
     set_string(s.job.effect, params::kStatus, "ready: " + n + " frames matted");
   });
+  pullEnds();
   gBusy = false;
+}
+
+// After every transfer: true when the pull has just been ended because its
+// instance is gone or the user cancelled. `session_url` is "" before the
+// backend has a session to be told about.
+bool stop_here(const Session& s, const std::string& session_url) {
+  if (s.abandoned()) {
+    end_quietly();
+    return true;
+  }
+  if (pullCancelRequested()) {
+    end_cancelled(s, session_url);
+    return true;
+  }
+  return false;
 }
 
 // The whole file in one read; empty when it cannot be opened or read.
@@ -74,20 +117,20 @@ std::vector<unsigned char> read_file(const std::string& path) {
 
 bool ok(int32_t code) { return code >= 200 && code <= 299; }
 
-// Outcome of the polling phase.
-enum class Tracking { Completed, Failed, Abandoned };
+// Outcome of the polling phase: the matting is done, or the pull has ended.
+enum class Tracking { Completed, Ended };
 
 Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const std::string& session_url) {
   using Clock = std::chrono::steady_clock;
   bool unreachable = false;
   Clock::time_point unreachable_since;
   for (;;) {
-    if (!pauseFor(s.timing.poll_interval, s.instance)) {
-      return Tracking::Abandoned;
+    if (!pauseFor(s.timing.poll_interval, s.instance, pullCancelRequested) && stop_here(s, session_url)) {
+      return Tracking::Ended;
     }
     tessel::HttpResponse answer = http.get(session_url);
-    if (s.abandoned()) {
-      return Tracking::Abandoned;
+    if (stop_here(s, session_url)) {
+      return Tracking::Ended;
     }
     // A backend that answers, however badly, is still there; only silence counts.
     if (answer.code == -1) {
@@ -97,7 +140,7 @@ Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const
         unreachable_since = now;
       } else if (now - unreachable_since >= s.timing.lost_contact) {
         report_failure(s, "lost contact with backend");
-        return Tracking::Failed;
+        return Tracking::Ended;
       }
       continue;
     }
@@ -112,7 +155,12 @@ Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const
     const std::string status = protocol::text_member(state, protocol::key::kStatus, "");
     if (status == protocol::kFailed) {
       report_failure(s, protocol::text_member(state, protocol::key::kError, "matting failed"));
-      return Tracking::Failed;
+      return Tracking::Ended;
+    }
+    // Someone else stopped the session: the mattes will never come.
+    if (status == protocol::kCancelled) {
+      report_failure(s, "the session was cancelled on the backend");
+      return Tracking::Ended;
     }
     if (status == protocol::kCompleted) {
       return Tracking::Completed;
@@ -129,25 +177,33 @@ void run(const Session& s) {
   const std::string n = std::to_string(job.frame_count);
 
   tessel::HttpOptions options;
-  options.cancelled = [&s] { return s.abandoned(); };
+  options.cancelled = [&s] { return s.halted(); };
   const tessel::HttpClient http(options);
+
+  // Cancelled between the grab and this thread's start: no session yet.
+  if (stop_here(s, "")) {
+    return;
+  }
 
   // Create.
   tessel::HttpResponse created =
       http.post_json(protocol::sessions_url(job.backend_url), protocol::create_body(job.fps));
-  if (s.abandoned()) {
-    return end_quietly();
-  }
   const nlohmann::json answer = protocol::parse_answer(created.body);
+  // The id becomes a URL segment and a folder name: it must be safe as both.
+  const std::string session_id =
+      answer.is_object() ? protocol::text_member(answer, protocol::key::kSessionId, "") : std::string();
+  const bool usable_id = ok(created.code) && is_valid_session_id(session_id);
+  const std::string session_url = protocol::session_url(job.backend_url, session_id);
+  // A create answered just as the user cancelled still leaves a session to be told of.
+  if (stop_here(s, usable_id ? session_url : std::string())) {
+    return;
+  }
   if (!ok(created.code) || !answer.is_object()) {
     return report_failure(s, "cannot reach backend");
   }
-  // The id becomes a URL segment and a folder name: it must be safe as both.
-  const std::string session_id = protocol::text_member(answer, protocol::key::kSessionId, "");
-  if (!is_valid_session_id(session_id)) {
+  if (!usable_id) {
     return report_failure(s, "backend gave no usable session id");
   }
-  const std::string session_url = protocol::session_url(job.backend_url, session_id);
 
   // Upload.
   for (int i = 0; i < job.frame_count; ++i) {
@@ -156,9 +212,12 @@ void run(const Session& s) {
     int32_t code = 0;
     for (int attempt = 0; attempt < kUploadAttempts && !ok(code); ++attempt) {
       code = http.put_bytes(protocol::frame_url(session_url, i), frame, protocol::kFrameMediaType).code;
+      if (s.halted()) {
+        break;  // an aborted transfer is no reason to try again
+      }
     }
-    if (s.abandoned()) {
-      return end_quietly();
+    if (stop_here(s, session_url)) {
+      return;
     }
     if (!ok(code)) {
       return report_failure(s, "upload failed at frame " + std::to_string(i));
@@ -171,21 +230,16 @@ void run(const Session& s) {
 
   // Start.
   tessel::HttpResponse started = http.post_json(protocol::start_url(session_url), job.request_body);
-  if (s.abandoned()) {
-    return end_quietly();
+  if (stop_here(s, session_url)) {
+    return;
   }
   if (!ok(started.code)) {
     return report_failure(s, "start rejected: " + started.body.substr(0, kRefusalShown));
   }
 
   // Poll.
-  switch (poll_until_done(s, http, session_url)) {
-    case Tracking::Completed:
-      break;
-    case Tracking::Failed:
-      return;
-    case Tracking::Abandoned:
-      return end_quietly();
+  if (poll_until_done(s, http, session_url) == Tracking::Ended) {
+    return;
   }
 
   // Download.
@@ -196,8 +250,9 @@ void run(const Session& s) {
   for (int i = 0; i < job.frame_count; ++i) {
     std::vector<unsigned char> matte;
     const bool received = http.get_bytes(protocol::alpha_url(session_url, i), &matte);
-    if (s.abandoned()) {
-      return end_quietly();
+    // Nothing is written once the user has cancelled: the folder stays as it was.
+    if (stop_here(s, session_url)) {
+      return;
     }
     if (!received) {
       return report_failure(s, "download failed at frame " + std::to_string(i));
@@ -211,6 +266,10 @@ void run(const Session& s) {
     }
   }
 
+  // The last look: a cancel that came with the last matte still wins.
+  if (stop_here(s, session_url)) {
+    return;
+  }
   publish(s, session_id);
 }
 
@@ -226,6 +285,7 @@ void runSession(PullJob job) {
     try {
       report_failure(session, "the pull stopped on an internal error");
     } catch (...) {
+      pullEnds();
       gBusy = false;
     }
   }

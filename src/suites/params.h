@@ -18,4 +18,6 @@ constexpr const char* kBboxJson = "bbox_json";
 constexpr const char* kBrushJson = "brush_json";
 constexpr const char* kSessionId = "session_id";
 constexpr const char* kClipStart = "clip_start";
+// Defined after the sixteen above, so projects saved before it still load.
+constexpr const char* kCancelPull = "cancel_pull";
 }  // namespace params

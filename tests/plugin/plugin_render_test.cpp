@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -97,6 +98,38 @@ TEST_F(PluginRender, ModesOnHandComputedPixels) {
   ASSERT_EQ(inst->render(0.0, out), kOfxStatOK);
   EXPECT_EQ(px(out, 0, 0), (Px{200, 100, 50, 255}));
   EXPECT_EQ(inst->outstanding_images(), 0);
+}
+
+// A project saved before "Cancel pull" was added carries values for the
+// sixteen parameters it knew of: it opens with them all and renders its matte.
+TEST_F(PluginRender, ProjectSavedBeforeTheCancelButtonLoadsAndRenders) {
+  write_flat_matte("saved", 3, 64);
+  const std::map<std::string, std::string> saved = {
+      {"backend_url", ""},
+      {"text_hint", "the dancer"},
+      {"status", "ready: 4 frames matted"},
+      {"bbox_json", R"({"h":0.5,"w":0.25,"x":0.1,"y":0.2})"},
+      {"brush_json", "[]"},
+      {"session_id", "saved"},
+      {"clip_start", "10.000000"},
+  };
+  OfxStatus status = -1;
+  auto inst = plugin().create_instance(&status, saved);
+  ASSERT_TRUE(inst);
+  EXPECT_EQ(status, kOfxStatOK);
+  for (const auto& [name, value] : saved) {
+    EXPECT_EQ(inst->get_string(name), value) << name;
+  }
+  const Image source = flat_source({0, 0, 2, 2}, {200, 100, 50, 255});
+  inst->set_source([source](double) { return std::optional<Image>(source); });
+  inst->set_int("output_mode", 1);
+  Image out = make_image({0, 0, 2, 2}, kOfxBitDepthByte);
+  ASSERT_EQ(inst->render(13.0, out), kOfxStatOK);
+  EXPECT_EQ(px(out, 0, 0), (Px{64, 64, 64, 255}));
+  // The new button does nothing to an instance with no pull running.
+  EXPECT_EQ(inst->press("cancel_pull"), kOfxStatOK);
+  EXPECT_EQ(inst->get_string("status"), "ready: 4 frames matted");
+  EXPECT_EQ(inst->get_string("session_id"), "saved");
 }
 
 // A host that takes the output as unpremultiplied gets straight colour with

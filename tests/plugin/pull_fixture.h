@@ -3,6 +3,7 @@
 // a synthetic source clip, and helpers to look at the working folder.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -33,6 +34,18 @@ inline void source_colour(int frame, int x, int y_from_top, int w, int h, unsign
 inline ofxhost::Image source_frame(int frame, int w, int h, const std::string& depth = kOfxBitDepthByte) {
   return testing_frames::host_frame(
       w, h, depth, [&](int x, int y, unsigned char c[4]) { source_colour(frame, x, h - 1 - y, w, h, c); });
+}
+
+// Threads of this process now: a pull that has ended leaves none of its own.
+inline int thread_count() {
+  int n = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (dirent* entry = ::readdir(dir)) {
+      n += entry->d_name[0] != '.';
+    }
+    ::closedir(dir);
+  }
+  return n;
 }
 
 class PullTest : public ::testing::Test {

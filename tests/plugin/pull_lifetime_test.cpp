@@ -2,8 +2,6 @@
 // instance destroyed while its pull runs, and the plug-in unloaded while
 // transfers are under way. Nothing may crash, write through a dead handle,
 // or leave a thread running in an unloaded library.
-#include <dirent.h>
-
 #include <future>
 
 #include "pull_fixture.h"
@@ -12,17 +10,6 @@ namespace testpull {
 namespace {
 
 using Script = ScriptedBackend::Script;
-
-int thread_count() {
-  int n = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (dirent* entry = ::readdir(dir)) {
-      n += entry->d_name[0] != '.';
-    }
-    ::closedir(dir);
-  }
-  return n;
-}
 
 size_t count(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));

@@ -11,9 +11,12 @@ namespace protocol {
 constexpr const char* kSessionsPath = "/api/matte/sessions";
 constexpr const char* kBeaconPath = "/api/beacon";
 constexpr const char* kHealthPath = "/healthz";
-// Segments below a session's path: frames/<i>, start, alpha/<i>.png.
+// Segments below a session's path: frames/<i>, start, cancel, alpha/<i>.png.
 constexpr const char* kFramesSegment = "frames";
 constexpr const char* kStartSegment = "start";
+// POST: stops the session's job and frees its worker. Backends that predate it
+// answer 404 or 405, and a client then simply stops polling.
+constexpr const char* kCancelSegment = "cancel";
 constexpr const char* kAlphaSegment = "alpha";
 constexpr const char* kMatteExtension = ".png";
 
@@ -22,13 +25,14 @@ constexpr const char* kJsonMediaType = "application/json";
 constexpr const char* kUserAgent = "CorvaneMattivo-OFX/1.1";
 constexpr const char* kPluginVersion = "1.1.0";
 
-// Session status words in a poll answer. Anything but the last two means
+// Session status words in a poll answer. Anything but the last three means
 // "still working"; COMPLETED promises every uploaded frame's matte.
 constexpr const char* kUploading = "UPLOADING";
 constexpr const char* kQueued = "QUEUED";
 constexpr const char* kRunning = "RUNNING";
 constexpr const char* kCompleted = "COMPLETED";
 constexpr const char* kFailed = "FAILED";
+constexpr const char* kCancelled = "CANCELLED";
 
 // Quality words of the matte request.
 constexpr const char* kFine = "fine";
@@ -68,6 +72,7 @@ std::string sessions_url(const std::string& backend_url);
 std::string session_url(const std::string& backend_url, const std::string& session_id);
 std::string frame_url(const std::string& session_url, int index);
 std::string start_url(const std::string& session_url);
+std::string cancel_url(const std::string& session_url);
 std::string alpha_url(const std::string& session_url, int index);
 std::string beacon_url(const std::string& backend_url);
 

@@ -1,5 +1,5 @@
 // A matting backend on 127.0.0.1 whose every answer a test scripts: the
-// create, upload, start, poll and download answers, holds that keep a phase
+// create, upload, start, poll, download and cancel answers, holds that keep a phase
 // running until the test releases it, and a record of every request.
 #pragma once
 
@@ -38,6 +38,8 @@ class ScriptedBackend {
     std::function<Answer(int index)> matte = [](int index) {
       return Answer{200, "matte-" + std::to_string(index), "image/png"};
     };
+    // A backend that predates cancelling answers 404 or 405 here.
+    Answer cancel{200, R"({"status":"CANCELLED"})"};
   };
 
   template <class F>
@@ -70,6 +72,9 @@ class ScriptedBackend {
                });
     server_.on("POST", R"(/api/matte/sessions/([^/]*)/start)", [this](const Request&, Response& res) {
       send(res, locked([&](Script& s) { return s.start; }));
+    });
+    server_.on("POST", R"(/api/matte/sessions/([^/]*)/cancel)", [this](const Request&, Response& res) {
+      send(res, locked([&](Script& s) { return s.cancel; }));
     });
     server_.on("GET", R"(/api/matte/sessions/([^/]*)/alpha/(\d+)\.png)",
                [this](const Request& req, Response& res) {

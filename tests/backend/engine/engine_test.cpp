@@ -401,11 +401,15 @@ TEST(Engine, FailuresArePlainTexts) {
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.error, "cannot store the matte of frame 4");
 
-  // Cancelled (the server is stopping): not a failure to report.
+  // Cancelled (the server is stopping, or the user cancelled): not a failure
+  // to report, and stopped before the anchor's matte is handed out.
   std::atomic<bool> stop{true};
-  o = tessel::run_engine(box, 12, reader, sink, quiet, &stop);
+  std::atomic<int> written{0};
+  o = tessel::run_engine(
+      box, 12, reader, [&written](int, const cv::Mat&) { return ++written > 0; }, quiet, &stop);
   EXPECT_FALSE(o.ok);
   EXPECT_TRUE(o.cancelled);
+  EXPECT_EQ(written.load(), 0);
 
   // A selection that excludes all it includes.
   tessel::EngineRequest empty = box;

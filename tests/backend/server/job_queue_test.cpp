@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -67,6 +68,38 @@ TEST(JobQueue, WaitingPositionsAndAStopThatReachesRunningJobs) {
   EXPECT_EQ(runs.load(), 1);  // the waiting jobs are dropped, not run
   queue.push("d");
   EXPECT_EQ(queue.position("d"), -1);
+}
+
+TEST(JobQueue, CancelStopsThatJobOnlyAndDropsAWaitingOne) {
+  std::mutex mu;
+  std::vector<std::string> ran;
+  std::atomic<bool> a_started{false};
+  tessel::JobQueue queue(1, [&](const std::string& id, const std::atomic<bool>& stopping) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ran.push_back(id);
+    }
+    if (id != "a") return;
+    a_started = true;
+    while (!stopping) std::this_thread::sleep_for(1ms);
+  });
+  queue.push("a");
+  while (!a_started) std::this_thread::sleep_for(1ms);
+  queue.push("b");
+  queue.push("c");
+  queue.cancel("b");  // waiting: never runs
+  EXPECT_EQ(queue.position("c"), 0);
+  queue.cancel("zzz");  // unknown: nothing happens
+  queue.cancel("a");    // running: told to stop, and the worker goes on with c
+  for (int i = 0; i < 2000; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (ran.size() == 2) break;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  queue.stop();
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "c"}));
 }
 
 }  // namespace
