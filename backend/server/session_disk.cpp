@@ -202,7 +202,11 @@ int SessionStore::expire(std::time_t now) {
       Session& s = *it->second;
       bool busy =
           s.status == SessionStatus::Queued || s.status == SessionStatus::Running || s.uploads_in_flight > 0;
-      if (!busy && now - s.touched > limits_.ttl_seconds) {
+      // A session nobody uploads to any more holds a slot of --max-sessions:
+      // it goes after the shorter time to live of uploads.
+      long long ttl = s.status == SessionStatus::Uploading ? std::min(limits_.ttl_seconds, limits_.upload_ttl_seconds)
+                                                           : limits_.ttl_seconds;
+      if (!busy && now - s.touched > ttl) {
         disk_used_ -= s.bytes();
         gone.push_back(it->first);
         it = sessions_.erase(it);
