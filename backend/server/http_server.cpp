@@ -101,9 +101,17 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     req.method = method;
     req.path = url;
     MHD_get_connection_values(c, MHD_HEADER_KIND, collect_header, &req);
-    if (static_cast<int>(req.headers.size()) > d->limits.max_headers) {
+    long long header_bytes = 0;
+    for (const auto& [name, value] : req.headers) header_bytes += static_cast<long long>(name.size() + value.size() + 4);
+    // The connection's memory is larger than these limits, so they are held here.
+    if (static_cast<long long>(req.path.size()) > d->limits.header_bytes) {
       p->answered = true;
-      return send(c, text_response(431, "too many header lines"), true);
+      return send(c, text_response(414, "request line too long"), true);
+    }
+    if (static_cast<int>(req.headers.size()) > d->limits.max_headers ||
+        header_bytes + static_cast<long long>(req.path.size()) > d->limits.header_bytes) {
+      p->answered = true;
+      return send(c, text_response(431, "request headers too large"), true);
     }
     std::string length = req.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (!length.empty()) req.content_length = std::strtoll(length.c_str(), nullptr, 10);
@@ -208,7 +216,9 @@ bool start_http(const std::string& host, int port, const HttpLimits& limits, Htt
   const bool v6 = found->ai_family == AF_INET6;
   freeaddrinfo(found);
   const sockaddr* addr = reinterpret_cast<const sockaddr*>(&where);
-  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | (v6 ? MHD_USE_IPv6 : 0);
+  // poll(), not epoll: with epoll a client that half-closed mid-body was at
+  // times not noticed until its idle time-out, keeping its upload open.
+  unsigned flags = MHD_USE_POLL_INTERNAL_THREAD | (v6 ? MHD_USE_IPv6 : 0);
   auto d = std::make_unique<HttpDaemon>();
   d->limits = limits;
   d->handler = std::move(handler);

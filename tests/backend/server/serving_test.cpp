@@ -187,6 +187,8 @@ TEST(Serving, ClientMistakesAreClear4xx) {
       {"too many headers", many_headers + "\r\n", "HTTP/1.1 431"},
       {"one huge header", "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(1 << 20, 'b') + "\r\n\r\n",
        "HTTP/1.1 431"},
+      {"headers just over their limit",
+       "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(33 * 1024, 'b') + "\r\n\r\n", "HTTP/1.1 431"},
       {"huge request line", "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
        "HTTP/1.1 414"},
   };
