@@ -10,16 +10,41 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
 
 namespace tessel {
+
+// A connection waiting for its next request's headers, and since when.
+struct Waiting {
+  int fd = -1;
+  std::chrono::steady_clock::time_point since;
+  bool in_request = false;  // its headers are in: the deadline does not apply
+  bool cut = false;
+};
 
 struct HttpDaemon {
   MHD_Daemon* mhd = nullptr;
   HttpLimits limits;
   HttpHandler handler;
+  std::mutex mu;
+  std::map<MHD_Connection*, Waiting> connections;
+  std::condition_variable wake;
+  bool stopping = false;
+  std::thread reaper;
   ~HttpDaemon() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      stopping = true;
+    }
+    wake.notify_all();
+    if (reaper.joinable()) reaper.join();
     if (mhd) MHD_stop_daemon(mhd);
   }
 };
@@ -97,6 +122,10 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
   if (!p) {
     p = new Pending;
     *state = p;
+    {
+      std::lock_guard<std::mutex> lock(d->mu);
+      if (auto it = d->connections.find(c); it != d->connections.end()) it->second.in_request = true;
+    }
     HttpRequest req;
     req.method = method;
     req.path = url;
@@ -175,9 +204,45 @@ size_t unescape(void*, MHD_Connection*, char* s) {
 
 // Dropping the request's state also drops what its handler held, e.g. an
 // upload cut short, whose temporary file goes with it.
-void on_completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode) {
   delete static_cast<Pending*>(*state);
   *state = nullptr;
+  HttpDaemon* d = static_cast<HttpDaemon*>(cls);
+  std::lock_guard<std::mutex> lock(d->mu);
+  if (auto it = d->connections.find(c); it != d->connections.end()) {
+    it->second.in_request = false;
+    it->second.since = std::chrono::steady_clock::now();
+  }
+}
+
+// The library tells of a connection's end before it closes the socket, so a
+// socket the reaper finds in the table is still this connection's.
+void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+  HttpDaemon* d = static_cast<HttpDaemon*>(cls);
+  std::lock_guard<std::mutex> lock(d->mu);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    d->connections.erase(c);
+    return;
+  }
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info) d->connections[c] = Waiting{info->connect_fd, std::chrono::steady_clock::now()};
+}
+
+// Cuts connections whose request headers trickle in past the deadline: the
+// idle time-out alone never ends a client that sends a byte a second.
+void reap(HttpDaemon* d) {
+  const auto deadline = std::chrono::seconds(std::max(1, d->limits.request_timeout_seconds));
+  std::unique_lock<std::mutex> lock(d->mu);
+  while (!d->stopping) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [connection, w] : d->connections) {
+      if (!w.in_request && !w.cut && now - w.since > deadline) {
+        ::shutdown(w.fd, SHUT_RDWR);  // the event loop sees the end and closes it
+        w.cut = true;
+      }
+    }
+    d->wake.wait_for(lock, std::chrono::milliseconds(250), [d] { return d->stopping; });
+  }
 }
 
 }  // namespace
@@ -231,12 +296,15 @@ bool start_http(const std::string& host, int port, const HttpLimits& limits, Htt
       static_cast<unsigned>(limits.idle_timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(2 * limits.header_bytes), MHD_OPTION_LISTEN_BACKLOG_SIZE,
       static_cast<unsigned>(limits.listen_backlog), MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
-      MHD_OPTION_NOTIFY_COMPLETED, on_completed, nullptr, MHD_OPTION_UNESCAPE_CALLBACK, unescape, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, on_completed, d.get(), MHD_OPTION_NOTIFY_CONNECTION, on_connection, d.get(),
+      MHD_OPTION_UNESCAPE_CALLBACK, unescape, nullptr,
       MHD_OPTION_END);
   if (!d->mhd) {
     *error = "cannot listen on " + host + ":" + std::to_string(port);
     return false;
   }
+  HttpDaemon* raw = d.get();
+  d->reaper = std::thread([raw] { reap(raw); });
   const MHD_DaemonInfo* info = MHD_get_daemon_info(d->mhd, MHD_DAEMON_INFO_BIND_PORT);
   out->port = info ? info->port : port;
   out->daemon = std::move(d);

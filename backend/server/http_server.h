@@ -16,6 +16,9 @@ struct HttpLimits {
   int threads = 2;                // event-loop threads
   int max_connections = 2000;     // open at once; more wait in the listen queue
   int idle_timeout_seconds = 30;  // a connection silent this long is closed
+  // A request's line and headers must all be in this long after the
+  // connection opened or its previous request ended, however slowly they trickle.
+  int request_timeout_seconds = 60;
   int listen_backlog = 1024;
   int header_bytes = 32 * 1024;  // request line and headers together
   int max_headers = 100;

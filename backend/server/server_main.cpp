@@ -27,6 +27,7 @@ const char* kUsage =
     "  --upload-ttl T         idle time before a session still in upload is removed (default 1h)\n"
     "  --max-connections N    connections open at once (default 2000)\n"
     "  --idle-timeout T       a connection silent this long is closed (default 30s)\n"
+    "  --request-timeout T    a request's headers must be in this long after the last (default 60s)\n"
     "  --person-model FILE    the person segmentation model, or none (default: the one ./dev fetched)\n"
     "The first line on standard output is \"listening on <base URL>\".\n";
 
@@ -108,6 +109,8 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
       ok = (o->http.max_connections = static_cast<int>(n)) >= 1 && n <= 1000000;
     else if (flag == "--idle-timeout")
       ok = (o->http.idle_timeout_seconds = static_cast<int>(parse_duration(v))) > 0;
+    else if (flag == "--request-timeout")
+      ok = (o->http.request_timeout_seconds = static_cast<int>(parse_duration(v))) > 0;
     else if (flag == "--person-model")
       tessel::person_prior_use(v == "none" ? "" : v);
     else if (flag == "--janitor-seconds")

@@ -131,6 +131,24 @@ TEST(Serving, SilentConnectionsAreClosedAfterTheIdleTimeout) {
   EXPECT_EQ(none, "");
 }
 
+// A byte every 100 ms never looks idle; the request deadline ends it.
+TEST(Serving, TricklingHeadersAreCutAtTheRequestDeadline) {
+  tessel::ServerOptions options;
+  options.http.request_timeout_seconds = 1;
+  LocalBackend backend(options);
+  Conn slow(port_of(backend.url));
+  const std::string head = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+  bool closed = false;
+  std::string got;
+  for (int i = 0; i < 60 && !closed; ++i) {
+    closed = !slow.send(std::string(1, i < static_cast<int>(head.size()) ? head[i] : 'a')) ||
+             !slow.read(&got, "", 100);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(got, "");
+  EXPECT_TRUE(newcomer_served(backend, 2000));
+}
+
 TEST(Serving, ABurstOfConnectsIsAllTaken) {
   LocalBackend backend;
   const int port = port_of(backend.url);
