@@ -3,8 +3,6 @@
 #include "http_api.h"
 #include "session_job.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -44,29 +42,12 @@ bool BackendServer::start(std::string* error) {
                                       });
   for (const std::string& id : requeue) queue_->push(id);
 
-  http_ = std::make_unique<httplib::Server>();
-  // Frame bodies are limited by the API itself; this only keeps httplib from
-  // refusing a body before the API has seen its request.
-  http_->set_payload_max_length(
-      static_cast<size_t>(std::max<long long>(options_.limits.max_frame_bytes, kMaxJsonBytes) + 1));
-  http_->set_read_timeout(30);
-  http_->set_write_timeout(30);
-  http_->set_keep_alive_max_count(100000);
-  // Answers go out in more than one write; without this, Nagle's algorithm
-  // and the client's delayed acknowledgement add 40 ms to every request.
-  http_->set_tcp_nodelay(true);
-  install_api(http_.get(), ApiContext{store, queue_.get(), options_.prefix});
-  if (options_.port == 0) {
-    port_ = http_->bind_to_any_port(options_.host);
-  } else {
-    port_ = http_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
-  }
-  if (port_ <= 0) {
-    *error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+  if (!start_http(options_.host, options_.port, options_.http,
+                  api_handler(ApiContext{store, queue_.get(), options_.prefix}), &http_, error)) {
     queue_->stop();
     return false;
   }
-  listener_ = std::thread([this] { http_->listen_after_bind(); });
+  port_ = http_.port;
   janitor_ = std::thread([this] { janitor(); });
   return true;
 }
@@ -88,8 +69,7 @@ void BackendServer::stop() {
     stopping_ = true;
   }
   janitor_wake_.notify_all();
-  if (http_) http_->stop();
-  if (listener_.joinable()) listener_.join();
+  stop_http(&http_);
   if (janitor_.joinable()) janitor_.join();
   if (queue_) queue_->stop();
 }

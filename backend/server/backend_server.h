@@ -2,6 +2,7 @@
 // put together, so that tests can run it inside their own process.
 #pragma once
 
+#include "http_server.h"
 #include "job_queue.h"
 #include "session_store.h"
 
@@ -10,10 +11,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-namespace httplib {
-class Server;
-}
 
 namespace tessel {
 
@@ -24,6 +21,7 @@ struct ServerOptions {
   std::string prefix;  // "" or "/k/<token>"
   int workers = 1;
   StoreLimits limits;
+  HttpLimits http;
   int janitor_seconds = 60;  // how often expired sessions are looked for
 };
 
@@ -51,8 +49,7 @@ class BackendServer {
   ServerOptions options_;
   std::unique_ptr<SessionStore> store_;
   std::unique_ptr<JobQueue> queue_;
-  std::unique_ptr<httplib::Server> http_;
-  std::thread listener_;
+  HttpServer http_;
   std::thread janitor_;
   std::mutex janitor_mu_;
   std::condition_variable janitor_wake_;

@@ -4,13 +4,12 @@
 #include "protocol/api.h"
 #include "protocol/json_text.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,16 +18,25 @@ namespace {
 
 using nlohmann::json;
 
-// One request on its way through the API: `reader` is null for methods
-// without a body, `args` are the path segments its route's "*" stand for.
+// A request's body as its handler reads it: already in, at most a little
+// over kMaxJsonBytes, handed to `receive` in one piece.
+using BodyReader = std::function<bool(const std::function<bool(const char*, size_t)>& receive)>;
+struct Stream;
+
+// One request on its way through the API: `reader` replays its body, `args`
+// are the path segments its route's "*" stand for.
 struct Call {
-  const httplib::Request& req;
-  httplib::Response& res;
-  const httplib::ContentReader* reader;
+  const HttpRequest& req;
+  HttpResponse& res;
+  const BodyReader* reader;
   std::vector<std::string> args;
+  Stream* stream = nullptr;  // for the routes that take their body as it arrives
 };
 
 using Handler = void (*)(const ApiContext& ctx, Call& call);
+// Called once the headers are in, for routes that take their body as it
+// arrives: it sets the exchange's `take`, or leaves it unset to refuse.
+using Starter = void (*)(const ApiContext& ctx, Call& call, Stream* stream);
 void health(const ApiContext& ctx, Call& call);
 void beacon(const ApiContext& ctx, Call& call);
 void create_session(const ApiContext& ctx, Call& call);
@@ -36,12 +44,14 @@ void poll_session(const ApiContext& ctx, Call& call);
 void start_session(const ApiContext& ctx, Call& call);
 void cancel_session(const ApiContext& ctx, Call& call);
 void upload_frame(const ApiContext& ctx, Call& call);
+void upload_frame_begin(const ApiContext& ctx, Call& call, Stream* stream);
 void download_matte(const ApiContext& ctx, Call& call);
 
 struct Route {
   const char* method;
   std::string path;  // below the prefix; "*" stands for any one segment
   Handler handle;
+  Starter stream = nullptr;
 };
 
 const std::string kSessions = protocol::kSessionsPath;
@@ -57,13 +67,9 @@ const Route kRoutes[] = {
     {"GET", kSession, poll_session},
     {"POST", kSession + "/" + protocol::kStartSegment, start_session},
     {"POST", kSession + "/" + protocol::kCancelSegment, cancel_session},
-    {"PUT", kSession + "/" + protocol::kFramesSegment + "/*", upload_frame},
+    {"PUT", kSession + "/" + protocol::kFramesSegment + "/*", upload_frame, upload_frame_begin},
     {"GET", kSession + "/" + protocol::kAlphaSegment + "/*", download_matte},
 };
-
-// Bodies up to this size are read and dropped when a request is refused, so
-// that the connection stays usable; larger ones close it instead.
-constexpr long long kDrainBytes = 4LL << 20;
 
 std::vector<std::string> split_path(const std::string& path) {
   std::vector<std::string> parts;
@@ -89,17 +95,17 @@ bool parse_index(const std::string& text, long long* out) {
   return true;
 }
 
-void answer_text(httplib::Response& res, int code, const std::string& text) {
+void answer_text(HttpResponse& res, int code, const std::string& text) {
   res.status = code;
   res.set_content(text + "\n", "text/plain; charset=utf-8");
 }
 
-void answer_json(httplib::Response& res, const json& doc) {
+void answer_json(HttpResponse& res, const json& doc) {
   res.status = 200;
   res.set_content(protocol::dump_compact(doc), protocol::kJsonMediaType);
 }
 
-void answer(httplib::Response& res, const Answer& a) {
+void answer(HttpResponse& res, const Answer& a) {
   if (a.code == 200) {
     answer_json(res, json{{"ok", true}});
   } else {
@@ -107,34 +113,11 @@ void answer(httplib::Response& res, const Answer& a) {
   }
 }
 
-long long declared_length(const httplib::Request& req) {
-  if (!req.has_header("Content-Length")) return -1;
-  return static_cast<long long>(req.get_header_value<uint64_t>("Content-Length"));
-}
-
-// A refused request whose body was not read: read small ones to the end so
-// the client's connection can be reused, and close the connection otherwise.
-void discard_body(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
-  long long length = declared_length(req);
-  if (!reader) {
-    if (length > 0 || req.has_header("Transfer-Encoding")) res.set_header("Connection", "close");
-    return;
-  }
-  if (length > kDrainBytes) {
-    res.set_header("Connection", "close");
-    return;
-  }
-  long long seen = 0;
-  bool ok = (*reader)([&seen](const char*, size_t n) {
-    seen += static_cast<long long>(n);
-    return seen <= kDrainBytes;
-  });
-  if (!ok) res.set_header("Connection", "close");
-}
+long long declared_length(const HttpRequest& req) { return req.content_length; }
 
 // Reads a JSON body of at most `limit` bytes; false after answering.
-bool read_small_body(const httplib::Request& req, httplib::Response& res,
-                     const httplib::ContentReader& reader, long long limit, std::string* body) {
+bool read_small_body(const HttpRequest& req, HttpResponse& res, const BodyReader& reader, long long limit,
+                     std::string* body) {
   if (declared_length(req) > limit) {
     answer_text(res, 413, "body larger than " + std::to_string(limit) + " bytes");
     res.set_header("Connection", "close");
@@ -176,28 +159,39 @@ void create_session(const ApiContext& ctx, Call& call) {
   answer_json(call.res, json{{protocol::key::kSessionId, id}});
 }
 
-void upload_frame(const ApiContext& ctx, Call& call) {
+// A frame upload streams into its ticket as the body arrives; the answer
+// is given once the whole body is in, or at once when it is refused.
+struct Stream {
+  HttpExchange* exchange = nullptr;  // while the route starts
+  UploadTicket ticket;
+  Answer refused;  // before the body
+  Answer written;  // the last piece's
+};
+
+void upload_frame_begin(const ApiContext& ctx, Call& call, Stream* stream) {
   const std::string& id = call.args[0];
   long long index = 0;
   if (!parse_index(call.args[1], &index)) {
-    discard_body(call.req, call.res, call.reader);
-    return answer_text(call.res, 404, "no such frame index");
+    stream->refused = {404, "no such frame index"};
+    return;
   }
-  UploadTicket ticket;
-  Answer a = ctx.store->begin_upload(id, index, declared_length(call.req), &ticket);
-  if (a.code != 200) {
-    discard_body(call.req, call.res, call.reader);
-    return answer(call.res, a);
-  }
-  bool ok = (*call.reader)([&](const char* data, size_t n) {
-    a = ctx.store->write_upload(&ticket, data, n);
-    return a.code == 200;
-  });
-  if (a.code != 200 || !ok) {
+  stream->refused = ctx.store->begin_upload(id, index, declared_length(call.req), &stream->ticket);
+  if (stream->refused.code != 200) return;
+  SessionStore* store = ctx.store;
+  stream->exchange->take = [store, stream](const char* data, size_t n) {
+    stream->written = store->write_upload(&stream->ticket, data, n);
+    return stream->written.code == 200;
+  };
+}
+
+void upload_frame(const ApiContext& ctx, Call& call) {
+  Stream& s = *call.stream;
+  if (s.refused.code != 200) return answer(call.res, s.refused);
+  if (s.written.code != 200) {
     call.res.set_header("Connection", "close");
-    return answer(call.res, a.code != 200 ? a : Answer{400, "frame body cut short"});
+    return answer(call.res, s.written);
   }
-  answer(call.res, ctx.store->finish_upload(&ticket));
+  answer(call.res, ctx.store->finish_upload(&s.ticket));
 }
 
 void start_session(const ApiContext& ctx, Call& call) {
@@ -216,7 +210,8 @@ void start_session(const ApiContext& ctx, Call& call) {
 // The body, if any, means nothing: the path says it all.
 void cancel_session(const ApiContext& ctx, Call& call) {
   const std::string& id = call.args[0];
-  discard_body(call.req, call.res, call.reader);
+  std::string ignored;
+  if (!read_small_body(call.req, call.res, *call.reader, kMaxJsonBytes, &ignored)) return;
   Answer a = ctx.store->cancel(id);
   if (a.code != 200) return answer(call.res, a);
   ctx.queue->cancel(id);
@@ -244,7 +239,7 @@ void poll_session(const ApiContext& ctx, Call& call) {
 void download_matte(const ApiContext& ctx, Call& call) {
   const std::string& id = call.args[0];
   const std::string& file = call.args[1];
-  httplib::Response& res = call.res;
+  HttpResponse& res = call.res;
   long long index = 0;
   const std::string ext = protocol::kMatteExtension;
   if (file.size() <= ext.size() || file.compare(file.size() - ext.size(), ext.size(), ext) != 0 ||
@@ -254,19 +249,11 @@ void download_matte(const ApiContext& ctx, Call& call) {
   std::string path;
   Answer a = ctx.store->matte_file(id, index, &path);
   if (a.code != 200) return answer(res, a);
-  auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
-  struct stat st;
-  if (!*in || ::stat(path.c_str(), &st) != 0) return answer_text(res, 404, "no matte for frame " + file);
-  // Streamed in pieces: a matte is never held whole by the server.
+  if (::access(path.c_str(), R_OK) != 0) return answer_text(res, 404, "no matte for frame " + file);
+  // Sent by the server straight from the file: a matte is never held whole.
   res.status = 200;
-  res.set_content_provider(static_cast<size_t>(st.st_size), "image/png",
-                           [in](size_t offset, size_t length, httplib::DataSink& sink) {
-                             char buf[64 * 1024];
-                             in->seekg(static_cast<std::streamoff>(offset));
-                             in->read(buf, static_cast<std::streamsize>(std::min(length, sizeof buf)));
-                             std::streamsize got = in->gcount();
-                             return got > 0 && sink.write(buf, static_cast<size_t>(got));
-                           });
+  res.file = path;
+  res.content_type = "image/png";
 }
 
 void beacon(const ApiContext& ctx, Call& call) {
@@ -303,48 +290,71 @@ bool matches(const std::string& pattern, const std::vector<std::string>& segment
   return true;
 }
 
-// One entry for every request; `reader` is null for methods without a body.
-void route(const ApiContext& ctx, const httplib::Request& req, httplib::Response& res,
-           const httplib::ContentReader* reader) {
-  const std::string& path = req.path;
-  const std::string& p = ctx.prefix;
-  if (path.compare(0, p.size(), p) != 0 || path.size() == p.size() || path[p.size()] != '/') {
-    discard_body(req, res, reader);
-    return answer_text(res, 404, "not found");
-  }
-  const std::vector<std::string> segments = split_path(path.substr(p.size()));
-  Call call{req, res, reader, {}};
+// One request in the API's hands, from its headers to its answer.
+struct Exchange {
+  HttpRequest req;
+  HttpResponse res;
+  std::string body;
+  BodyReader reader;
+  Call call;
+  Stream stream;
+  const Route* route = nullptr;
   bool other_method = false;
-  for (const Route& r : kRoutes) {
-    if (!matches(r.path, segments, &call.args)) continue;
-    if (req.method == r.method) return r.handle(ctx, call);
-    other_method = true;
+  explicit Exchange(const HttpRequest& r) : req(r), call{req, res, &reader, {}} {}
+};
+
+// Routes a request once its headers are in. Routes that do not stream have
+// their body read first, up to just past the largest any of them takes.
+HttpExchange route(const std::shared_ptr<const ApiContext>& ctx, const HttpRequest& req) {
+  auto x = std::make_shared<Exchange>(req);
+  Exchange* raw = x.get();
+  x->reader = [raw](const std::function<bool(const char*, size_t)>& receive) {
+    return raw->body.empty() || receive(raw->body.data(), raw->body.size());
+  };
+  HttpExchange out;
+  const std::string& path = x->req.path;
+  const std::string& p = ctx->prefix;
+  if (path.compare(0, p.size(), p) == 0 && path.size() > p.size() && path[p.size()] == '/') {
+    const std::vector<std::string> segments = split_path(path.substr(p.size()));
+    for (const Route& r : kRoutes) {
+      if (!matches(r.path, segments, &x->call.args)) continue;
+      if (x->req.method == r.method) {
+        x->route = &r;
+        break;
+      }
+      x->other_method = true;
+    }
   }
-  discard_body(req, res, reader);
-  if (other_method) {
-    answer_text(res, 405, "method not allowed");
-  } else {
-    answer_text(res, 404, "not found");
+  if (x->route && x->route->stream) {
+    x->call.stream = &x->stream;
+    x->stream.exchange = &out;
+    x->route->stream(*ctx, x->call, &x->stream);
+    x->stream.exchange = nullptr;
+  } else if (x->route && x->req.content_length <= kMaxJsonBytes) {
+    // A body declared too large is refused unread by its handler.
+    out.take = [raw](const char* data, size_t n) {
+      size_t room = static_cast<size_t>(kMaxJsonBytes + 1) - raw->body.size();
+      raw->body.append(data, std::min(n, room));
+      return n <= room;
+    };
   }
+  // The exchange's callbacks keep it alive until the server drops them.
+  out.finish = [ctx, x](HttpResponse* res) {
+    if (x->route) {
+      x->route->handle(*ctx, x->call);
+    } else {
+      answer_text(x->res, x->other_method ? 405 : 404, x->other_method ? "method not allowed" : "not found");
+    }
+    *res = std::move(x->res);
+  };
+  return out;
 }
 
 }  // namespace
 
-void install_api(httplib::Server* http, const ApiContext& context) {
+HttpHandler api_handler(const ApiContext& context) {
   auto ctx = std::make_shared<const ApiContext>(context);
-  auto plain = [ctx](const httplib::Request& req, httplib::Response& res) { route(*ctx, req, res, nullptr); };
-  auto with_body = [ctx](const httplib::Request& req, httplib::Response& res,
-                         const httplib::ContentReader& reader) { route(*ctx, req, res, &reader); };
-  http->Get(".*", plain);
-  http->Options(".*", plain);
-  http->Post(".*", with_body);
-  http->Put(".*", with_body);
-  http->Patch(".*", with_body);
-  http->Delete(".*", with_body);
-  // A handler that throws answers 500 with a short text instead of the exception's words.
-  http->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    answer_text(res, 500, "internal error");
-  });
+  return [ctx](const HttpRequest& req) { return route(ctx, req); };
 }
 
 }  // namespace tessel

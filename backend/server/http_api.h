@@ -1,14 +1,11 @@
 // The backend protocol over HTTP: routes, bodies and answers.
 #pragma once
 
+#include "http_server.h"
 #include "job_queue.h"
 #include "session_store.h"
 
 #include <string>
-
-namespace httplib {
-class Server;
-}
 
 namespace tessel {
 
@@ -21,8 +18,8 @@ struct ApiContext {
   std::string prefix;  // "" or "/k/<token>": every path lives under it
 };
 
-// Installs one catch-all handler per method; the API routes by itself so that
-// the prefix, unknown paths and wrong methods are answered the same way.
-void install_api(httplib::Server* http, const ApiContext& context);
+// The API as the server's one handler: it routes by itself, so that the
+// prefix, unknown paths and wrong methods are answered the same way.
+HttpHandler api_handler(const ApiContext& context);
 
 }  // namespace tessel

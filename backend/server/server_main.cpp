@@ -24,6 +24,10 @@ const char* kUsage =
     "  --max-sessions N       sessions in progress at once (default 16)\n"
     "  --max-disk N           bytes all sessions may take together (default 20G)\n"
     "  --ttl T                idle time before a session is removed: 90s, 30m, 24h, 7d (default 24h)\n"
+    "  --upload-ttl T         idle time before a session still in upload is removed (default 1h)\n"
+    "  --max-connections N    connections open at once (default 2000)\n"
+    "  --idle-timeout T       a connection silent this long is closed (default 30s)\n"
+    "  --request-timeout T    a request's headers must be in this long after the last (default 60s)\n"
     "  --person-model FILE    the person segmentation model, or none (default: the one ./dev fetched)\n"
     "The first line on standard output is \"listening on <base URL>\".\n";
 
@@ -99,6 +103,14 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
       ok = (o->limits.max_disk_bytes = parse_size(v)) > 0;
     else if (flag == "--ttl")
       ok = (o->limits.ttl_seconds = parse_duration(v)) > 0;
+    else if (flag == "--upload-ttl")
+      ok = (o->limits.upload_ttl_seconds = parse_duration(v)) > 0;
+    else if (flag == "--max-connections")
+      ok = (o->http.max_connections = static_cast<int>(n)) >= 1 && n <= 1000000;
+    else if (flag == "--idle-timeout")
+      ok = (o->http.idle_timeout_seconds = static_cast<int>(parse_duration(v))) > 0;
+    else if (flag == "--request-timeout")
+      ok = (o->http.request_timeout_seconds = static_cast<int>(parse_duration(v))) > 0;
     else if (flag == "--person-model")
       tessel::person_prior_use(v == "none" ? "" : v);
     else if (flag == "--janitor-seconds")

@@ -206,7 +206,11 @@ int SessionStore::expire(std::time_t now) {
       Session& s = *it->second;
       bool busy = s.status == SessionStatus::Queued || s.status == SessionStatus::Running || s.job_running ||
                   s.uploads_in_flight > 0;
-      bool over = s.status == SessionStatus::Cancelled || now - s.touched > limits_.ttl_seconds;
+      // A session nobody uploads to any more holds a slot of --max-sessions:
+      // it goes after the shorter time to live of uploads.
+      long long ttl = s.status == SessionStatus::Uploading ? std::min(limits_.ttl_seconds, limits_.upload_ttl_seconds)
+                                                           : limits_.ttl_seconds;
+      bool over = s.status == SessionStatus::Cancelled || now - s.touched > ttl;
       if (!busy && over) {
         disk_used_ -= s.bytes();
         gone.push_back(it->first);

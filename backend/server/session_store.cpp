@@ -302,12 +302,15 @@ void SessionStore::set_stage(const std::string& id, const std::string& stage) {
   if (s && s->status == SessionStatus::Running) s->stage = stage;
 }
 
-void SessionStore::matte_written(const std::string& id, int index, long long bytes) {
+bool SessionStore::matte_written(const std::string& id, int index, long long bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
-  if (!s || index < 0 || index >= static_cast<int>(s->matte_bytes.size())) return;
-  disk_used_ += bytes - s->matte_bytes[index];
+  if (!s || index < 0 || index >= static_cast<int>(s->matte_bytes.size())) return false;
+  long long grows = bytes - s->matte_bytes[index];
+  if (grows > 0 && disk_used_.load() + grows > limits_.max_disk_bytes) return false;
+  disk_used_ += grows;
   s->matte_bytes[index] = bytes;
+  return true;
 }
 
 void SessionStore::finish(const std::string& id, const EngineOutcome& outcome) {

@@ -21,6 +21,7 @@ struct StoreLimits {
   int max_sessions = 16;   // live: created but not finished
   long long max_disk_bytes = 20LL << 30;
   long long ttl_seconds = 24 * 3600;
+  long long upload_ttl_seconds = 3600;
 };
 
 enum class SessionStatus { Uploading, Queued, Running, Completed, Failed, Cancelled };
@@ -103,11 +104,14 @@ class SessionStore {
   // Worker side: Queued -> Running; false when the session is gone or not queued.
   bool claim(const std::string& id, JobSpec* job);
   void set_stage(const std::string& id, const std::string& stage);
-  void matte_written(const std::string& id, int index, long long bytes);
+  // False when the matte would take the store past --max-disk: it is not
+  // counted, and the caller removes it.
+  bool matte_written(const std::string& id, int index, long long bytes);
   void finish(const std::string& id, const EngineOutcome& outcome);
 
   // Removes finished or abandoned sessions idle for longer than the time to
-  // live, and cancelled ones as soon as no job or upload uses them.
+  // live, sessions left in upload idle for longer than the upload's, and
+  // cancelled ones as soon as no job or upload uses them.
   int expire(std::time_t now);
   long long count_beacon();
   StoreStats stats();

@@ -1,6 +1,7 @@
 // Limits and hostile input: everything over a limit is refused with its
 // status, and nothing a client sends crashes the server or leaves its folder.
 #include "backend_fixture.h"
+#include "testing/session_flow.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -112,6 +113,59 @@ TEST_F(Limits, TooManyLiveSessionsOrTooMuchDiskIs503) {
   EXPECT_EQ(accepted, static_cast<int>(256 * 1024 / frame.size()));
   EXPECT_LE(disk_bytes(client, backend.url), 256 * 1024);
   EXPECT_EQ(leftovers(backend.data.path), 0);
+}
+
+// Mattes take disk too: a session whose mattes would pass the quota fails
+// plainly instead of storing past it.
+TEST(Quota, MattesAreHeldToTheDiskQuota) {
+  std::string clip = test_clip("walk");
+  long long frames = 0;
+  for (int i = 0; i < 12; ++i) frames += static_cast<long long>(read_file(clip + "/frames/" + six(i) + ".jpg").size());
+  tessel::ServerOptions o;
+  o.limits.max_disk_bytes = frames + 4096;  // room for the frames and a matte or two
+  LocalBackend backend(o);
+  PluginClient client;
+  std::string url = backend.url + "/api/matte/sessions/" + create_session(client, backend.url);
+  ASSERT_TRUE(upload_frames(client, url, clip, 12));
+  ASSERT_EQ(client.post_json(url + "/start", clip_request(clip, "fast", "box")).code, 200);
+  json done = wait_done(client, url);
+  EXPECT_EQ(done.value("status", ""), "FAILED");
+  EXPECT_EQ(done.value("error", ""), "disk quota reached while storing the mattes");
+  long long stored = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(backend.data.path))
+    if (e.is_regular_file() && e.path().filename() != "session.json") stored += e.file_size();
+  EXPECT_LE(stored, o.limits.max_disk_bytes);
+  EXPECT_LE(disk_bytes(client, backend.url), o.limits.max_disk_bytes);
+}
+
+// A session left in upload gives its slot back after the upload time to live,
+// long before the time to live of finished sessions.
+TEST(Quota, AbandonedUploadsGiveTheirSlotBack) {
+  TempDir data;
+  tessel::StoreLimits limits;
+  limits.max_sessions = 2;
+  limits.upload_ttl_seconds = 3600;
+  tessel::SessionStore store(data.path, limits);
+  std::vector<std::string> requeue;
+  std::string error;
+  ASSERT_TRUE(store.open(&requeue, &error)) << error;
+  std::string a, b, c;
+  ASSERT_EQ(store.create(24, &a).code, 200);
+  ASSERT_EQ(store.create(24, &b).code, 200);
+  ASSERT_EQ(store.create(24, &c).code, 503);
+  const std::time_t now = std::time(nullptr);
+  {
+    // An upload still arriving keeps its session, however long it takes.
+    tessel::UploadTicket ticket;
+    ASSERT_EQ(store.begin_upload(b, 0, -1, &ticket).code, 200);
+    EXPECT_EQ(store.expire(now + 3601), 1);
+  }
+  EXPECT_EQ(store.expire(now + 60), 0);
+  EXPECT_EQ(store.create(24, &c).code, 200);
+  tessel::SessionView view;
+  EXPECT_FALSE(store.view(a, &view));
+  EXPECT_TRUE(store.view(b, &view));
+  EXPECT_FALSE(std::filesystem::exists(data.path + "/" + a));
 }
 
 TEST(Hostile, BadFramesAreRefusedAtUpload) {
