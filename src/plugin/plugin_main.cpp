@@ -39,6 +39,10 @@ OfxStatus createInstance(OfxImageEffectHandle effect) {
 OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
   if (gProp && outArgs) {
     gProp->propSetString(outArgs, kOfxImageEffectPropPreMultiplication, 0, kOfxImagePreMultiplied);
+    // Said outright, since some hosts read them: each frame's matte differs,
+    // and only whole frames have one.
+    gProp->propSetInt(outArgs, kOfxImageEffectFrameVarying, 0, 1);
+    gProp->propSetInt(outArgs, kOfxImageClipPropContinuousSamples, 0, 0);
   }
   return kOfxStatOK;
 }

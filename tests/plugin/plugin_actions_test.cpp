@@ -79,6 +79,8 @@ TEST_F(PluginActions, ClipPreferencesDeclarePremultipliedOutput) {
     PropertySet out_args;
     EXPECT_EQ(inst->clip_preferences(out_args), kOfxStatOK);
     EXPECT_EQ(out_args.str(kOfxImageEffectPropPreMultiplication), "OfxImageAlphaPremultiplied");
+    EXPECT_EQ(out_args.integer(kOfxImageEffectFrameVarying, 0, -1), 1);
+    EXPECT_EQ(out_args.integer(kOfxImageClipPropContinuousSamples, 0, -1), 0);
   }
 }
 
