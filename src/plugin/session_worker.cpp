@@ -38,6 +38,13 @@ struct Session {
   }
 };
 
+// However a pull ends, another may start: the cancel button and the busy flag
+// are let go together.
+void release_pull() {
+  pullEnds();
+  gBusy = false;
+}
+
 // Every failure ends here: the status and the host message carry the same text.
 // The status is written last, so whoever sees it can also see the message.
 void report_failure(const Session& s, const std::string& text) {
@@ -45,15 +52,11 @@ void report_failure(const Session& s, const std::string& text) {
     toast("Corvane: " + text);
     set_string(s.job.effect, params::kStatus, "failed: " + text);
   });
-  pullEnds();
-  gBusy = false;
+  release_pull();
 }
 
 // An instance destroyed or a plug-in unloaded mid-pull: nothing to tell anyone.
-void end_quietly() {
-  pullEnds();
-  gBusy = false;
-}
+void end_quietly() { release_pull(); }
 
 // The user's cancel: the backend is told, when it has a session, so that it
 // frees its worker; one that does not know the request answers 404 or 405,
@@ -70,8 +73,7 @@ void end_cancelled(const Session& s, const std::string& session_url) {
     toast(kCancelledMessage);
     set_string(s.job.effect, params::kStatus, kCancelledStatus);
   });
-  pullEnds();
-  gBusy = false;
+  release_pull();
 }
 
 void publish(const Session& s, const std::string& session_id) {
@@ -81,8 +83,7 @@ void publish(const Session& s, const std::string& session_id) {
     toast("Corvane: alpha ready for " + n + " frames.");
     set_string(s.job.effect, params::kStatus, "ready: " + n + " frames matted");
   });
-  pullEnds();
-  gBusy = false;
+  release_pull();
 }
 
 // After every transfer: true when the pull has just been ended because its
@@ -285,8 +286,7 @@ void runSession(PullJob job) {
     try {
       report_failure(session, "the pull stopped on an internal error");
     } catch (...) {
-      pullEnds();
-      gBusy = false;
+      release_pull();
     }
   }
 }
