@@ -13,6 +13,10 @@ constexpr const char* kBeaconPath = "/api/beacon";
 constexpr const char* kHealthPath = "/healthz";
 // Segments below a session's path: frames/<i>, start, cancel, alpha/<i>.png.
 constexpr const char* kFramesSegment = "frames";
+// POST start again on a session whose job has ended (completed, failed or
+// cancelled) runs a new job on the frames it already holds, replacing its
+// mattes. Backends that do not keep frames answer 4xx, and a client then
+// uploads the clip again in a new session.
 constexpr const char* kStartSegment = "start";
 // POST: stops the session's job and frees its worker. Backends that predate it
 // answer 404 or 405, and a client then simply stops polling.
@@ -55,6 +59,12 @@ constexpr const char* kEdgeSoftness = "edge_softness";
 constexpr const char* kQuality = "quality";
 constexpr const char* kStrokes = "strokes";
 constexpr const char* kTextPrompt = "text_prompt";
+// Optional: the user's marks on frames other than the anchor, which the keys
+// above still describe alone. An array of {"frame":<index>,"bbox":{..},
+// "strokes":[[x,y,r],..]} in the anchor's own forms ("bbox" only when there is
+// a box); a backend that does not know the key works from the anchor.
+constexpr const char* kMarkedFrames = "marked_frames";
+constexpr const char* kFrame = "frame";
 // poll answer
 constexpr const char* kStatus = "status";
 constexpr const char* kProgress = "progress";
