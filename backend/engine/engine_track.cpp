@@ -13,12 +13,23 @@ namespace tessel {
 namespace {
 
 // Signed distance to the mask's edge: positive inside, negative outside.
-cv::Mat signed_distance(const cv::Mat& mask) {
+// Only within `reach` of the mask is it measured (the transforms cost as much
+// as the rest of a frame's tracking); further out it reads as far outside.
+cv::Mat signed_distance(const cv::Mat& mask, int reach) {
+  cv::Mat out(mask.size(), CV_32F, cv::Scalar(-1e6f));
+  cv::Rect around = cv::boundingRect(mask);
+  if (around.area() == 0) return out;
+  // Two pixels more, so that the window's rim is outside the mask wherever it
+  // is not the picture's own border: distances inside come out as over the whole.
+  const int m = reach + 2;
+  const cv::Rect win = cv::Rect(around.x - m, around.y - m, around.width + 2 * m, around.height + 2 * m) &
+                       cv::Rect(0, 0, mask.cols, mask.rows);
   cv::Mat inside, outside, not_mask;
-  cv::bitwise_not(mask, not_mask);
-  cv::distanceTransform(mask, inside, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::bitwise_not(mask(win), not_mask);
+  cv::distanceTransform(mask(win), inside, cv::DIST_L2, cv::DIST_MASK_3);
   cv::distanceTransform(not_mask, outside, cv::DIST_L2, cv::DIST_MASK_3);
-  return inside - outside;
+  cv::Mat(inside - outside).copyTo(out(win));
+  return out;
 }
 
 // Components of the new mask that do not touch the carried mask are colour
@@ -118,7 +129,7 @@ cv::Mat drop_scenery(const cv::Mat& mask, const cv::Mat& motion) {
 // much smaller than usual: then an occluder has cut the character in parts,
 // and the parts that show again beside it move erratically for a frame or two.
 // `usual_area` follows the body's area from frame to frame.
-cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area) {
+cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float unit, float* usual_area) {
   cv::Mat labels, stats, centroids;
   const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
   if (n < 2) return mask;
@@ -142,7 +153,7 @@ cv::Mat drop_strays(const cv::Mat& mask, const cv::Mat& flow, float* usual_area)
   const size_t min_samples = 10;
   if (fx[body].size() < min_samples) return mask;
   const cv::Point2f moves(median(fx[body]), median(fy[body]));
-  const float min_area = 0.05f * area, min_apart = 6.0f * mask.cols / 960.f;
+  const float min_area = 0.05f * area, min_apart = 6.0f * unit;
   const double min_gap = 0.1 * stats.at<int>(body, cv::CC_STAT_HEIGHT);
   cv::Mat out = mask.clone(), from_body;
   for (int i = 1; i < n; ++i) {
@@ -188,13 +199,13 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
   // Distance to the carried edge is trusted over a wide reach, yet colour can
   // still overrule it well inside (legs that part open a gap of background).
   const float tau = 8.0f * s.work_side / 960.f;
-  cv::Mat sd = signed_distance(carried_mask);
+  const int radius = std::max(1, s.work_side / 240);
+  const int margin = static_cast<int>(std::ceil(8.0f * tau)) + 2 * radius + 2;
+  cv::Mat sd = signed_distance(carried_mask, margin);
   // Beyond eight reaches outside the edge, where distance has its full say,
   // colour alone (at most 5) cannot lift a pixel near one half: the work is
   // done in a window around the character and the rest stays out.
-  const int radius = std::max(1, s.work_side / 240);
   const cv::Rect around = cv::boundingRect(carried_mask);
-  const int margin = static_cast<int>(std::ceil(8.0f * tau)) + 2 * radius + 2;
   const cv::Rect win =
       cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin, around.height + 2 * margin) &
       cv::Rect(0, 0, work.cols, work.rows);
@@ -221,19 +232,25 @@ cv::Mat band_update(Tracker* t, const cv::Mat& work, const cv::Mat& carried, flo
 
   const bool at_anchor = temporal == 0.0f;  // nothing carried in to blend with
   cv::Mat decided = cut_decide(t, work, sd, prob > 0.5f, at_anchor);
-  cv::Mat mask = tidy(keep_connected(decided, carried_mask));
-  if (!motion.empty()) mask = drop_scenery(mask, motion);
-  if (!flow.empty()) mask = drop_strays(mask, flow, &t->body_area);
+  // Nothing outside the window is decided in: the mask's tidying works there
+  // alone. Its corner is kept on even pixels, where the strays' flow is sampled.
+  const cv::Rect even(win.x & ~1, win.y & ~1, win.width + (win.x & 1), win.height + (win.y & 1));
+  cv::Mat part = tidy(keep_connected(decided(even), carried_mask(even)));
+  if (!motion.empty()) part = drop_scenery(part, motion(even));
+  if (!flow.empty()) part = drop_strays(part, flow(even), work.cols / 960.f, &t->body_area);
+  cv::Mat mask = cv::Mat::zeros(work.size(), CV_8U);
+  part.copyTo(mask(even));
   cv::Mat out;
   prob.copyTo(out);
-  out.setTo(0.49f, (mask == 0) & (prob > 0.49f));
-  out.setTo(0.51f, (mask != 0) & (prob < 0.51f));
-  cv::min(cv::max(out, 0.0), 1.0, out);
+  cv::Mat out_win = out(even), prob_win = prob(even);
+  out_win.setTo(0.49f, (part == 0) & (prob_win > 0.49f));
+  out_win.setTo(0.51f, (part != 0) & (prob_win < 0.51f));
+  cv::min(cv::max(out_win, 0.0), 1.0, out_win);
 
   // Learn colours from rings on either side of the new edge: local to the
   // character's outline, and following the background as it changes.
-  cv::Mat sd_new = signed_distance(mask);
   float ring = 2.0f * s.band;
+  cv::Mat sd_new = signed_distance(mask, static_cast<int>(std::ceil(ring)) + 2);
   cv::Mat fg_ring = (sd_new >= 1.0f) & (sd_new <= 1.0f + ring);
   cv::Mat bg_ring = (sd_new <= -1.0f) & (sd_new >= -1.0f - ring);
   colour_learn(&t->colour, work, fg_ring, bg_ring, 0.15f);
