@@ -7,8 +7,22 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessel {
+namespace {
+
+// The cut's cost grows with the pixels around the character, and a
+// close-up's band holds far more of them than its outline needs. Beyond this
+// many the cut runs on a reduced copy, never below half size.
+constexpr int kCutPixels = 120000;
+
+double cut_scale(int area) {
+  if (area <= kCutPixels) return 1.0;
+  return std::max(0.5, std::sqrt(static_cast<double>(kCutPixels) / area));
+}
+
+}  // namespace
 
 cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, const cv::Mat& decided,
                    bool at_anchor) {
@@ -53,10 +67,27 @@ cv::Mat cut_decide(Tracker* t, const cv::Mat& work, const cv::Mat& signed_dist, 
   bool fresh = at_anchor || t->cut_bg.empty() || t->cut_fg.empty() || ++t->cut_age >= t->settings.cut_relearn;
   if (fresh) t->cut_age = 0;
   cv::theRNG().state = kCutSeed;
-  cv::grabCut(work(roi), gc, cv::Rect(), t->cut_bg, t->cut_fg, 1,
-              fresh ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
+  const double scale = cut_scale(roi.area());
   cv::Mat out = cv::Mat::zeros(decided.size(), CV_8U);
-  out(roi).setTo(255, (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD));
+  if (scale == 1.0) {
+    cv::grabCut(work(roi), gc, cv::Rect(), t->cut_bg, t->cut_fg, 1,
+                fresh ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
+    out(roi).setTo(255, (gc == cv::GC_FGD) | (gc == cv::GC_PR_FGD));
+    return out;
+  }
+  // A large character is cut at a reduced size; only the band's undecided
+  // pixels take the cut's word, the sure ones keep theirs.
+  cv::Mat small_work, small_gc;
+  const cv::Size small(std::max(1, static_cast<int>(roi.width * scale)),
+                       std::max(1, static_cast<int>(roi.height * scale)));
+  cv::resize(work(roi), small_work, small, 0, 0, cv::INTER_AREA);
+  cv::resize(gc, small_gc, small, 0, 0, cv::INTER_NEAREST);
+  cv::grabCut(small_work, small_gc, cv::Rect(), t->cut_bg, t->cut_fg, 1,
+              fresh ? cv::GC_INIT_WITH_MASK : cv::GC_EVAL);
+  cv::Mat small_fg = (small_gc == cv::GC_FGD) | (small_gc == cv::GC_PR_FGD), fg;
+  cv::resize(small_fg, fg, roi.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat in = (gc == cv::GC_FGD) | (((gc == cv::GC_PR_FGD) | (gc == cv::GC_PR_BGD)) & (fg > 127));
+  out(roi).setTo(255, in);
   return out;
 }
 

@@ -74,40 +74,58 @@ TEST(Engine, FineKeepsStripesThatLookLikeTheGround) {
 // The cut on its own: the colour decision lost the ends of stripes that look
 // like the ground beside them; the cut gives them back and takes nothing of
 // the ground.
-TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
+// A figure of `body` whose shirt has background-coloured stripes; the carried
+// shape kept them deep inside but not near the sides. The cut's answer.
+struct BayCase {
+  cv::Mat cut, bays, carried, deep;
+};
+BayCase cut_bays(const cv::Rect& body) {
   cv::RNG rng(7);
   cv::Mat work(540, 960, CV_8UC3);
   rng.fill(work, cv::RNG::NORMAL, cv::Scalar(110, 170, 110), cv::Scalar(6, 6, 6));
-  const cv::Rect body(380, 70, 200, 400);
   cv::Mat shirt(body.size(), CV_8UC3);
   rng.fill(shirt, cv::RNG::NORMAL, cv::Scalar(40, 40, 170), cv::Scalar(6, 6, 6));
-  cv::Mat carried = cv::Mat::zeros(work.size(), CV_8U), bays = carried.clone();
-  carried(body).setTo(255);
+  BayCase c;
+  c.carried = cv::Mat::zeros(work.size(), CV_8U);
+  c.bays = c.carried.clone();
+  c.carried(body).setTo(255);
   for (int y = 20; y + 12 < body.height; y += 40) {
     cv::Rect stripe(0, y, body.width, 12);
     shirt(stripe).setTo(cv::Scalar(125, 190, 125));
-    bays(stripe + body.tl()) = 255;
+    c.bays(stripe + body.tl()) = 255;
   }
   shirt.copyTo(work(body));
   // A figure's outline.
   cv::rectangle(work, cv::Rect(body.x + 1, body.y + 1, body.width - 2, body.height - 2),
                 cv::Scalar(20, 30, 60), 2);
-  // Deep inside, the carried shape kept the stripes; near the sides it did not.
   cv::Mat inner = cv::Mat::zeros(work.size(), CV_8U);
   inner(cv::Rect(body.x + 24, body.y, body.width - 48, body.height)).setTo(255);
-  bays &= ~inner;
-  cv::Mat decided = carried & ~bays;
+  c.bays &= ~inner;
+  // Further inside than the cut's sure reach (2.5 bands of 12).
+  c.deep = cv::Mat::zeros(work.size(), CV_8U);
+  c.deep(cv::Rect(body.x + 32, body.y + 32, body.width - 64, body.height - 64)).setTo(255);
+  cv::Mat decided = c.carried & ~c.bays;
 
   cv::Mat inside, outside, not_carried;
-  cv::bitwise_not(carried, not_carried);
-  cv::distanceTransform(carried, inside, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::bitwise_not(c.carried, not_carried);
+  cv::distanceTransform(c.carried, inside, cv::DIST_L2, cv::DIST_MASK_3);
   cv::distanceTransform(not_carried, outside, cv::DIST_L2, cv::DIST_MASK_3);
   tessel::Tracker tracker;
   tracker.settings = tessel::engine_settings(tessel::Quality::Fine);
-  cv::Mat cut = tessel::cut_decide(&tracker, work, inside - outside, decided, true);
+  c.cut = tessel::cut_decide(&tracker, work, inside - outside, decided, true);
+  return c;
+}
 
-  EXPECT_GT(cv::countNonZero(cut & bays), cv::countNonZero(bays) * 8 / 10);
-  EXPECT_LT(cv::countNonZero(cut & not_carried), cv::countNonZero(carried) / 100);
+// A close-up is cut on a reduced copy: it must fill the same bays, and keep
+// what is sure inside and out, as a figure cut at full size.
+TEST(Engine, TheCutFillsBaysTheColourDecisionLeft) {
+  for (const cv::Rect& body : {cv::Rect(380, 70, 200, 400), cv::Rect(120, 20, 720, 500)}) {
+    SCOPED_TRACE(body.width);
+    BayCase c = cut_bays(body);
+    EXPECT_GT(cv::countNonZero(c.cut & c.bays), cv::countNonZero(c.bays) * 8 / 10);
+    EXPECT_LT(cv::countNonZero(c.cut & ~c.carried), cv::countNonZero(c.carried) / 100);
+    EXPECT_EQ(cv::countNonZero(c.deep & ~c.cut), 0) << "a sure pixel inside was cut away";
+  }
 }
 
 // The anchor's mask took in a piece of scenery in the character's colours,
