@@ -45,19 +45,30 @@ bool flush_write(Pass* p, EngineOutcome* out) {
   return ok;
 }
 
-// Refines and hands out one matte, held to the user's pins; the encoding runs
-// while the next frame is tracked.
+ColourModel colour_copy(const ColourModel& c) {
+  return ColourModel{c.fg.clone(), c.bg.clone(), c.fg_exact.clone(), c.bg_exact.clone(), c.ready};
+}
+
+// Refines and hands out one matte, held to the user's pins. Refinement and
+// encoding run beside the tracking of the next frame, on copies of what the
+// tracker goes on changing: the two take about as long, one core each.
 bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins,
           const Frame& frame, EngineOutcome* out) {
-  cv::Mat guide = frame.bgr;
-  cv::Size guide_size = fit_side(guide.size(), p->settings.refine_side);
-  if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
-  cv::Mat alpha = refine_matte(prob, guide, colour, p->request.edge_softness, frame.full_size);
-  hold_pins(pins, &alpha);
   if (!flush_write(p, out)) return false;
   p->pending_index = index;
   const MatteWriter& write = p->write;
-  p->pending_write = std::async(std::launch::async, [&write, index, alpha] { return write(index, alpha); });
+  const int refine_side = p->settings.refine_side;
+  const double softness = p->request.edge_softness;
+  p->pending_write = std::async(std::launch::async, [&write, index, refine_side, softness, prob = prob.clone(),
+                                                     colour = colour_copy(colour), pins = pins.clone(),
+                                                     frame] {
+    cv::Mat guide = frame.bgr;
+    cv::Size guide_size = fit_side(guide.size(), refine_side);
+    if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
+    cv::Mat alpha = refine_matte(prob, guide, colour, softness, frame.full_size);
+    hold_pins(pins, &alpha);
+    return write(index, alpha);
+  });
   ++p->done;
   p->report("tracking " + std::to_string(p->done) + "/" + std::to_string(p->frame_count));
   return true;
