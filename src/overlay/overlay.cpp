@@ -1,6 +1,7 @@
-// The viewer overlay: draws the stored selection over the image and turns pen
-// input into the box and brush documents, which live in the effect's hidden
-// parameters. Its only state of its own is one drag record per interact.
+// The viewer overlay: draws the current frame's marks over the image and turns
+// pen input into that frame's box and dabs, which live in the effect's hidden
+// parameters (frame_marks.h). Its only state of its own is one drag record per
+// interact.
 #include "overlay/overlay.h"
 
 #include <GL/gl.h>
@@ -13,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "overlay/frame_marks.h"
 #include "overlay/selection.h"
 #include "protocol/selection_document.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 
@@ -80,8 +83,19 @@ struct Context {
   OfxImageEffectHandle effect = nullptr;
   OfxParamHandle bboxParam = nullptr;
   OfxParamHandle brushParam = nullptr;
+  OfxParamHandle marksParam = nullptr;
   Project project;
+  std::optional<long long> frame;  // the clip frame on show; none for an unusable time
 };
+
+// The marks shown on the current frame: its own, else the unframed ones.
+Marks shownMarks(const Context& ctx, const MarksByFrame& frames) {
+  if (ctx.frame) {
+    const auto it = frames.find(*ctx.frame);
+    if (it != frames.end()) return it->second;
+  }
+  return unframed_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+}
 
 void drawBox(const Project& project, const Box& box) {
   const Point p0 = to_canonical(project, {box.x, box.y});
@@ -124,12 +138,11 @@ void drawDab(const Project& project, const Dab& dab) {
 }
 
 OfxStatus drawAction(const Context& ctx) {
-  // Both documents are read before the first GL call, so a failure leaves no
+  // The documents are read before the first GL call, so a failure leaves no
   // glBegin without its glEnd.
-  const std::optional<Box> box = protocol::read_box(readString(ctx.bboxParam));
-  const std::vector<Dab> dabs = protocol::read_dabs(readString(ctx.brushParam));
-  if (box) drawBox(ctx.project, *box);
-  for (const Dab& dab : dabs) drawDab(ctx.project, dab);
+  const Marks marks = shownMarks(ctx, read_frame_marks(readString(ctx.marksParam)));
+  if (marks.box) drawBox(ctx.project, *marks.box);
+  for (const Dab& dab : marks.dabs) drawDab(ctx.project, dab);
   return kOfxStatOK;
 }
 
@@ -156,17 +169,31 @@ OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle
     gDrag[handle] = drag;
   }
 
+  // A host time that is no frame has nowhere to keep a mark.
+  if (!ctx.frame) return kOfxStatOK;
+  MarksByFrame frames = read_frame_marks(readString(ctx.marksParam));
+  const bool adopting = frames.find(*ctx.frame) == frames.end();
+  // What the user edits is what they see: unframed marks shown here become this frame's.
+  Marks marks = shownMarks(ctx, frames);
   if (tool == kToolBox) {
-    writeString(ctx.bboxParam, protocol::box_text(box_from_drag({drag.anchorX, drag.anchorY}, pen)));
-    return kOfxStatOK;
+    const Box box = box_from_drag({drag.anchorX, drag.anchorY}, pen);
+    if (box.w > 0.0) {
+      marks.box = box;
+    } else {
+      marks.box.reset();  // a click without a drag takes the box away, as it always did
+    }
+  } else {
+    double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
+    if (!std::isfinite(r)) r = kDefaultBrushSize;
+    if (tool == kToolExclude) r = -r;
+    if (marks.dabs.size() < protocol::kMaxDabs) marks.dabs.push_back({pen.x, pen.y, r});
   }
-
-  double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
-  if (!std::isfinite(r)) r = kDefaultBrushSize;
-  if (tool == kToolExclude) r = -r;
-  const std::optional<std::string> brush =
-      protocol::append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
-  if (brush) writeString(ctx.brushParam, *brush);
+  frames[*ctx.frame] = std::move(marks);
+  writeString(ctx.marksParam, frame_marks_text(frames));
+  if (adopting) {
+    writeString(ctx.bboxParam, "");
+    writeString(ctx.brushParam, "[]");
+  }
   return kOfxStatOK;
 }
 
@@ -198,7 +225,13 @@ OfxStatus run(const char* action, const void* handle, OfxPropertySetHandle inArg
   if (readInt(fetchParam(ctx.effect, params::kDrawMask), 0) == 0) return kOfxStatReplyDefault;
   ctx.bboxParam = fetchParam(ctx.effect, params::kBboxJson);
   ctx.brushParam = fetchParam(ctx.effect, params::kBrushJson);
+  ctx.marksParam = fetchParam(ctx.effect, params::kFrameMarks);
   ctx.project = projectOf(ctx.effect);
+  double time = 0.0;
+  if (inArgs && gProp->propGetDouble) gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
+  // Without the clip suite functions the host's times are taken as the clip's frames.
+  const bool clipsReadable = gEffect->clipGetHandle && gEffect->clipGetPropertySet;
+  ctx.frame = frame_key(time + (clipsReadable ? read_clip_time(ctx.effect).offset : 0.0));
 
   if (!action) return kOfxStatReplyDefault;
   if (std::strcmp(action, kOfxInteractActionDraw) == 0) return drawAction(ctx);

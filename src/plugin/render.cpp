@@ -15,7 +15,7 @@
 
 #include "image/image_io.h"
 #include "image/matte_compose.h"
-#include "plugin/clip_time.h"
+#include "suites/clip_time.h"
 #include "plugin/matte_store.h"
 #include "plugin/render.h"
 #include "protocol/api.h"
