@@ -114,4 +114,69 @@ TEST(RequestDocument, HintTextStaysUtf8AndBadBytesAreReplaced) {
   EXPECT_NO_THROW(nlohmann::json::parse(body));
 }
 
+// Marks kept per clip frame: the clip here starts at frame 100, so matte
+// index i is clip frame 100 + i.
+RequestInputs marked_inputs() {
+  RequestInputs in = inputs();
+  in.first_frame = 100.0;
+  in.time = 112.0;
+  return in;
+}
+
+TEST(RequestDocumentMarks, TheFramePressedOnIsTheAnchorAndEveryOtherMarkedFrameIsListed) {
+  RequestInputs in = marked_inputs();
+  in.frame_marks = R"({"112":{"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"strokes":[[0.2,0.3,0.03]]},)"
+                   R"("125":{"strokes":[[0.6,0.5,-0.04]]},"104":{"bbox":{"h":0.4,"w":0.3,"x":0.5,"y":0.1},"strokes":[]}})";
+  EXPECT_EQ(request_body(in),
+            R"({"anchor_frame":12,"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"edge_softness":0.35,)"
+            R"("marked_frames":[{"bbox":{"h":0.4,"w":0.3,"x":0.5,"y":0.1},"frame":4,"strokes":[]},)"
+            R"({"frame":25,"strokes":[[0.6,0.5,-0.04]]}],)"
+            R"("quality":"fine","strokes":[[0.2,0.3,0.03]],"text_prompt":""})");
+}
+
+TEST(RequestDocumentMarks, PressedOnAnUnmarkedFrameTheNearestMarkedFrameIsTheAnchor) {
+  struct Case {
+    double time;
+    int anchor;
+  };
+  // Marked at matte indexes 4 and 20; a tie goes to the earlier.
+  for (const Case& c : {Case{112.0, 4}, Case{100.0, 4}, Case{116.0, 20}, Case{129.0, 20}}) {
+    RequestInputs in = marked_inputs();
+    in.time = c.time;
+    in.frame_marks = R"({"104":{"strokes":[[0.2,0.3,0.03]]},"120":{"strokes":[[0.4,0.3,0.03]]}})";
+    const nlohmann::json doc = request_document(in);
+    EXPECT_EQ(doc["anchor_frame"], c.anchor) << c.time;
+    ASSERT_EQ(doc["marked_frames"].size(), 1u) << c.time;
+    EXPECT_EQ(doc["marked_frames"][0]["frame"], c.anchor == 4 ? 20 : 4) << c.time;
+  }
+}
+
+TEST(RequestDocumentMarks, UnframedMarksOfAnOlderProjectPullAsTheyAlwaysDid) {
+  RequestInputs old = marked_inputs();
+  old.bbox_json = R"({"h":0.25,"w":0.5,"x":0.125,"y":0.3})";
+  old.brush_json = "[[0.5,0.25,0.03]]";
+  const std::string before = request_body(old);
+  EXPECT_EQ(before, R"({"anchor_frame":12,"bbox":{"h":0.25,"w":0.5,"x":0.125,"y":0.3},"edge_softness":0.35,)"
+                    R"("quality":"fine","strokes":[[0.5,0.25,0.03]],"text_prompt":""})");
+  // An empty marks document, or one with marks only outside the grab, changes nothing.
+  for (const char* marks : {"", "{}", "not json", R"({"99":{"strokes":[[0.1,0.1,0.03]]}})",
+                            R"({"130":{"strokes":[[0.1,0.1,0.03]]}})", R"({"x":{"strokes":[[0.1,0.1,0.03]]}})",
+                            R"({"110":{"strokes":[]}})"}) {
+    RequestInputs in = old;
+    in.frame_marks = marks;
+    EXPECT_EQ(request_body(in), before) << marks;
+  }
+  // Pressed on an unmarked frame, unframed marks still win over another frame's.
+  RequestInputs mixed = old;
+  mixed.frame_marks = R"({"120":{"strokes":[[0.4,0.3,0.03]]}})";
+  EXPECT_EQ(request_body(mixed), before);
+  // On a frame with marks of its own, those are the anchor's.
+  mixed.time = 120.0;
+  const nlohmann::json doc = request_document(mixed);
+  EXPECT_EQ(doc["anchor_frame"], 20);
+  EXPECT_EQ(doc["strokes"], nlohmann::json::parse("[[0.4,0.3,0.03]]"));
+  EXPECT_FALSE(doc.contains("bbox"));
+  EXPECT_FALSE(doc.contains("marked_frames"));
+}
+
 }  // namespace
