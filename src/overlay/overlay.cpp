@@ -1,7 +1,7 @@
 // The viewer overlay: draws the current frame's marks over the image and turns
-// pen input into that frame's box and dabs, which live in the effect's hidden
-// parameters (frame_marks.h). Its only state of its own is one drag record per
-// interact.
+// pen input into that frame's box and brush documents, which live in the
+// effect's hidden parameters (frame_marks.h). Its only state of its own is one
+// drag record per interact.
 #include "overlay/overlay.h"
 
 #include <GL/gl.h>
@@ -88,13 +88,31 @@ struct Context {
   std::optional<long long> frame;  // the clip frame on show; none for an unusable time
 };
 
-// The marks shown on the current frame: its own, else the unframed ones.
-Marks shownMarks(const Context& ctx, const MarksByFrame& frames) {
-  if (ctx.frame) {
-    const auto it = frames.find(*ctx.frame);
-    if (it != frames.end()) return it->second;
+// Whether the box and brush documents are the marks of the frame on show.
+bool editingShown(const Context& ctx, const FrameMarks& marks) {
+  return !marks.editing || !ctx.frame || *marks.editing == *ctx.frame;
+}
+
+// Pen input on another frame than the one edited so far: that frame's marks
+// go back among the others and the documents take this frame's. Unframed
+// marks of an older project become this frame's, since they are on show here.
+void editFrameShown(const Context& ctx) {
+  if (!ctx.frame) return;
+  FrameMarks marks = read_frame_marks(readString(ctx.marksParam));
+  if (marks.editing && *marks.editing == *ctx.frame) return;
+  if (marks.editing) {
+    Marks left = read_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+    if (!left.empty()) marks.frames[*marks.editing] = std::move(left);
+    Marks here;
+    if (auto it = marks.frames.find(*ctx.frame); it != marks.frames.end()) {
+      here = std::move(it->second);
+      marks.frames.erase(it);
+    }
+    writeString(ctx.bboxParam, bbox_text(here));
+    writeString(ctx.brushParam, brush_text(here));
   }
-  return unframed_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+  marks.editing = *ctx.frame;
+  writeString(ctx.marksParam, frame_marks_text(marks));
 }
 
 void drawBox(const Project& project, const Box& box) {
@@ -140,7 +158,13 @@ void drawDab(const Project& project, const Dab& dab) {
 OfxStatus drawAction(const Context& ctx) {
   // The documents are read before the first GL call, so a failure leaves no
   // glBegin without its glEnd.
-  const Marks marks = shownMarks(ctx, read_frame_marks(readString(ctx.marksParam)));
+  const FrameMarks frames = read_frame_marks(readString(ctx.marksParam));
+  Marks marks;
+  if (editingShown(ctx, frames)) {
+    marks = read_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+  } else if (auto it = frames.frames.find(*ctx.frame); it != frames.frames.end()) {
+    marks = it->second;
+  }
   if (marks.box) drawBox(ctx.project, *marks.box);
   for (const Dab& dab : marks.dabs) drawDab(ctx.project, dab);
   return kOfxStatOK;
@@ -164,36 +188,23 @@ OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle
   const Point pen = penPosition(inArgs, ctx.project);
   const int tool = readInt(fetchParam(ctx.effect, params::kSelectTool), kToolBox);
   if (down) {
+    editFrameShown(ctx);
     drag = Drag{true, pen.x, pen.y};
     std::lock_guard<std::mutex> lock(gDragMu);
     gDrag[handle] = drag;
   }
 
-  // A host time that is no frame has nowhere to keep a mark.
-  if (!ctx.frame) return kOfxStatOK;
-  MarksByFrame frames = read_frame_marks(readString(ctx.marksParam));
-  const bool adopting = frames.find(*ctx.frame) == frames.end();
-  // What the user edits is what they see: unframed marks shown here become this frame's.
-  Marks marks = shownMarks(ctx, frames);
   if (tool == kToolBox) {
-    const Box box = box_from_drag({drag.anchorX, drag.anchorY}, pen);
-    if (box.w > 0.0) {
-      marks.box = box;
-    } else {
-      marks.box.reset();  // a click without a drag takes the box away, as it always did
-    }
-  } else {
-    double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
-    if (!std::isfinite(r)) r = kDefaultBrushSize;
-    if (tool == kToolExclude) r = -r;
-    if (marks.dabs.size() < protocol::kMaxDabs) marks.dabs.push_back({pen.x, pen.y, r});
+    writeString(ctx.bboxParam, protocol::box_text(box_from_drag({drag.anchorX, drag.anchorY}, pen)));
+    return kOfxStatOK;
   }
-  frames[*ctx.frame] = std::move(marks);
-  writeString(ctx.marksParam, frame_marks_text(frames));
-  if (adopting) {
-    writeString(ctx.bboxParam, "");
-    writeString(ctx.brushParam, "[]");
-  }
+
+  double r = readDouble(fetchParam(ctx.effect, params::kBrushSize), kDefaultBrushSize);
+  if (!std::isfinite(r)) r = kDefaultBrushSize;
+  if (tool == kToolExclude) r = -r;
+  const std::optional<std::string> brush =
+      protocol::append_dab(readString(ctx.brushParam), {pen.x, pen.y, r});
+  if (brush) writeString(ctx.brushParam, *brush);
   return kOfxStatOK;
 }
 

@@ -51,12 +51,12 @@ OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
 }
 
 // "Clear selection" forgets what the overlay shows on the frame it was pressed
-// on: that frame's marks, or the unframed ones where it has none.
+// on: the box and dabs being edited, or that frame's own marks.
 void clearSelection(OfxImageEffectHandle effect, double time) {
   const std::optional<long long> frame = tessel::frame_key(time + read_clip_time(effect).offset);
-  tessel::MarksByFrame marks = tessel::read_frame_marks(get_string(effect, params::kFrameMarks));
-  if (frame && marks.erase(*frame) > 0) {
-    set_string(effect, params::kFrameMarks, tessel::frame_marks_text(marks));
+  tessel::FrameMarks marks = tessel::read_frame_marks(get_string(effect, params::kFrameMarks));
+  if (frame && marks.editing && *marks.editing != *frame) {
+    if (marks.frames.erase(*frame) > 0) set_string(effect, params::kFrameMarks, tessel::frame_marks_text(marks));
     return;
   }
   set_string(effect, params::kBboxJson, "");
