@@ -29,9 +29,12 @@ Failure stage_session(const PullOptions& o, const PullPlan& plan, const PulledMa
 
 Failure publish_outputs(const PullOptions& o, const PullPlan& plan, const std::string& status) {
   std::error_code ec;
+  const bool with_session = fs::exists(plan.staging.dir / kSessionFile);
   for (const char* item : {"rgba", "matte", "contact_sheet.png", kSessionFile}) {
     fs::path final_path = fs::path(o.out) / item;
     fs::remove_all(final_path, ec);
+    // A run that staged no state leaves none behind that belongs to an earlier one.
+    if (item == kSessionFile && !with_session) continue;
     fs::rename(plan.staging.dir / item, final_path, ec);
     if (ec) return "cannot move " + std::string(item) + " into " + o.out + ": " + ec.message();
   }
@@ -40,8 +43,8 @@ Failure publish_outputs(const PullOptions& o, const PullPlan& plan, const std::s
             << "RGBA frames:   " << (fs::path(o.out) / "rgba").string() << "/ (" << n
             << " PNG, premultiplied)\n"
             << "mattes:        " << (fs::path(o.out) / "matte").string() << "/ (" << n << " PNG)\n"
-            << "contact sheet: " << (fs::path(o.out) / "contact_sheet.png").string() << "\n"
-            << "to correct:    mattivo pull --session " << o.out << " --correct FRAME:add=x,y ...\n";
+            << "contact sheet: " << (fs::path(o.out) / "contact_sheet.png").string() << "\n";
+  if (with_session) std::cout << "to correct:    mattivo pull --session " << o.out << " --correct FRAME:add=x,y ...\n";
   return std::nullopt;
 }
 
