@@ -253,8 +253,8 @@ Answer SessionStore::restart(Session* s, const EngineRequest& request) {
   }
   for (size_t i = 0; i < s->matte_bytes.size(); ++i) {
     if (s->matte_bytes[i] == 0) continue;
-    const std::string path =
-        dir_of(s->id) + kAlphaDir + protocol::indexed_file_name(static_cast<int>(i), protocol::kMatteExtension);
+    const std::string path = dir_of(s->id) + kAlphaDir +
+                             protocol::indexed_file_name(static_cast<int>(i), protocol::kMatteExtension);
     std::remove(path.c_str());
     disk_used_ -= s->matte_bytes[i];
   }

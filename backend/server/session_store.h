@@ -123,9 +123,9 @@ class SessionStore {
   struct Session;
   friend struct UploadTicket;
   void release(UploadTicket* ticket);
-  Session* find(const std::string& id);  // caller holds mu_
+  Session* find(const std::string& id);                      // caller holds mu_
   Answer restart(Session* s, const EngineRequest& request);  // caller holds mu_
-  bool save(const Session& s);           // caller holds mu_
+  bool save(const Session& s);                               // caller holds mu_
   static std::string state_document(const Session& s);
   bool load(const std::string& id, std::vector<std::pair<std::time_t, std::string>>* requeue);
   std::string dir_of(const std::string& id) const;

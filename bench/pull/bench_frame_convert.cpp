@@ -45,9 +45,11 @@ void BM_Digest1080p(benchmark::State& state) {
   image.width = 1920;
   image.height = 1080;
   image.pixels.resize(size_t(1920) * 1080 * 4);
-  for (size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = static_cast<unsigned char>(i * 31 + (i >> 9));
+  for (size_t i = 0; i < image.pixels.size(); ++i)
+    image.pixels[i] = static_cast<unsigned char>(i * 31 + (i >> 9));
   for (auto _ : state) benchmark::DoNotOptimize(frame_digest(image));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(image.pixels.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(image.pixels.size()));
 }
 BENCHMARK(BM_Digest1080p)->Unit(benchmark::kMillisecond);
 

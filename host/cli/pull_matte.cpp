@@ -84,8 +84,7 @@ Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::str
   inst.set_int("quality", o.quality == "fast" ? 1 : 0);
   inst.set_double("edge_softness", o.softness);
   if (plan.saved.empty() || !o.hint.empty()) inst.set_string("text_hint", o.hint);
-  std::string err =
-      draw_selection(inst, plan.selection, clip.width, clip.height, o.first_frame + o.anchor);
+  std::string err = draw_selection(inst, plan.selection, clip.width, clip.height, o.first_frame + o.anchor);
   for (const auto& [frame, marks] : plan.corrections) {
     if (!err.empty()) break;
     err = draw_selection(inst, marks, clip.width, clip.height, o.first_frame + frame);

@@ -44,7 +44,8 @@ Failure publish_outputs(const PullOptions& o, const PullPlan& plan, const std::s
             << " PNG, premultiplied)\n"
             << "mattes:        " << (fs::path(o.out) / "matte").string() << "/ (" << n << " PNG)\n"
             << "contact sheet: " << (fs::path(o.out) / "contact_sheet.png").string() << "\n";
-  if (with_session) std::cout << "to correct:    mattivo pull --session " << o.out << " --correct FRAME:add=x,y ...\n";
+  if (with_session)
+    std::cout << "to correct:    mattivo pull --session " << o.out << " --correct FRAME:add=x,y ...\n";
   return std::nullopt;
 }
 

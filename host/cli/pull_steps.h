@@ -44,10 +44,10 @@ struct Staging {
 // Everything checked before the plug-in is touched.
 struct PullPlan {
   Clip clip;
-  Selection selection;                 // on the anchor
-  std::map<int, Selection> corrections;  // by frame index, from --correct
+  Selection selection;                       // on the anchor
+  std::map<int, Selection> corrections;      // by frame index, from --correct
   std::map<std::string, std::string> saved;  // the plug-in's state from --session
-  Staging staging;  // with empty rgba/ and matte/ folders in it
+  Staging staging;                           // with empty rgba/ and matte/ folders in it
 };
 
 // The plug-in instance holding the matte, and what it needs until the run

@@ -14,11 +14,13 @@ using nlohmann::json;
 std::string read_session(const std::string& dir, SavedSession* out) {
   const std::string path = (std::filesystem::path(dir) / kSessionFile).string();
   std::ifstream in(path, std::ios::binary);
-  if (!in) return "--session: " + dir + " holds no " + kSessionFile + " (give the output folder of an earlier run)";
+  if (!in)
+    return "--session: " + dir + " holds no " + kSessionFile + " (give the output folder of an earlier run)";
   std::stringstream text;
   text << in.rdbuf();
   const json doc = json::parse(text.str(), nullptr, false);
-  if (!doc.is_object() || !doc.value("input", json()).is_string() || !doc.value("strings", json()).is_object())
+  if (!doc.is_object() || !doc.value("input", json()).is_string() ||
+      !doc.value("strings", json()).is_object())
     return "--session: " + path + " is not a mattivo session";
   SavedSession s;
   s.input = doc["input"].get<std::string>();
@@ -32,7 +34,8 @@ std::string read_session(const std::string& dir, SavedSession* out) {
   s.first_frame = first.get<double>();
   s.fps = fps.get<double>();
   const json max_frames = doc.value("max_frames", json(0));
-  if (max_frames.is_number_integer() && max_frames.get<long long>() > 0 && max_frames.get<long long>() < 1000000000)
+  if (max_frames.is_number_integer() && max_frames.get<long long>() > 0 &&
+      max_frames.get<long long>() < 1000000000)
     s.max_frames = static_cast<int>(max_frames.get<long long>());
   for (auto it = doc["strings"].begin(); it != doc["strings"].end(); ++it) {
     if (it->is_string()) s.strings[it.key()] = it->get<std::string>();

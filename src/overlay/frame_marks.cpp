@@ -89,7 +89,9 @@ Marks read_marks(const std::string& bbox_json, const std::string& brush_json) {
   return marks;
 }
 
-std::string bbox_text(const Marks& marks) { return marks.box ? protocol::box_text(*marks.box) : std::string(); }
+std::string bbox_text(const Marks& marks) {
+  return marks.box ? protocol::box_text(*marks.box) : std::string();
+}
 
 std::string brush_text(const Marks& marks) { return protocol::dump_compact(protocol::dabs_json(marks.dabs)); }
 

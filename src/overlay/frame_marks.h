@@ -26,7 +26,7 @@ struct Marks {
 };
 
 struct FrameMarks {
-  std::optional<long long> editing;  // the frame of bbox_json and brush_json
+  std::optional<long long> editing;   // the frame of bbox_json and brush_json
   std::map<long long, Marks> frames;  // every other marked frame
 };
 

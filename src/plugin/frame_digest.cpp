@@ -46,8 +46,8 @@ uint64_t frame_digest(const ByteImage& image) {
   }
   uint64_t h = rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18);
   for (; i < size; ++i) h = rotl(h ^ (p[i] * kPrime3), 11) * kPrime1;
-  h ^= (static_cast<uint64_t>(static_cast<uint32_t>(image.width)) << 32) ^
-       static_cast<uint32_t>(image.height);
+  h ^=
+      (static_cast<uint64_t>(static_cast<uint32_t>(image.width)) << 32) ^ static_cast<uint32_t>(image.height);
   h ^= size * kPrime3;
   return mix(h);
 }

@@ -56,7 +56,8 @@ void clearSelection(OfxImageEffectHandle effect, double time) {
   const std::optional<long long> frame = tessel::frame_key(time + read_clip_time(effect).offset);
   tessel::FrameMarks marks = tessel::read_frame_marks(get_string(effect, params::kFrameMarks));
   if (frame && marks.editing && *marks.editing != *frame) {
-    if (marks.frames.erase(*frame) > 0) set_string(effect, params::kFrameMarks, tessel::frame_marks_text(marks));
+    if (marks.frames.erase(*frame) > 0)
+      set_string(effect, params::kFrameMarks, tessel::frame_marks_text(marks));
     return;
   }
   set_string(effect, params::kBboxJson, "");

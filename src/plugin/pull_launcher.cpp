@@ -10,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "suites/clip_time.h"
 #include "plugin/frame_convert.h"
 #include "plugin/frame_digest.h"
 #include "plugin/frame_writer.h"
@@ -22,6 +21,7 @@
 #include "plugin/pull_record.h"
 #include "plugin/request_document.h"
 #include "plugin/session_worker.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 

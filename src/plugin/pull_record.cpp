@@ -86,7 +86,8 @@ bool write_pull_record(const std::string& matte_folder, const PullRecord& record
 
 bool kept_frames_present(const PullRecord& record) {
   for (size_t i = 0; i < record.digests.size(); ++i) {
-    if (!is_file(record.frames_dir + protocol::indexed_file_name(static_cast<int>(i), protocol::kFrameExtension))) {
+    if (!is_file(record.frames_dir +
+                 protocol::indexed_file_name(static_cast<int>(i), protocol::kFrameExtension))) {
       return false;
     }
   }

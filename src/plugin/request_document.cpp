@@ -39,7 +39,8 @@ MarksByIndex other_frames(const RequestInputs& in, bool* framed, std::optional<i
 int nearest(const std::vector<int>& indexes, int pressed) {
   int best = indexes.front();
   for (int i : indexes) {
-    if (std::abs(i - pressed) < std::abs(best - pressed) || (std::abs(i - pressed) == std::abs(best - pressed) && i < best)) {
+    if (std::abs(i - pressed) < std::abs(best - pressed) ||
+        (std::abs(i - pressed) == std::abs(best - pressed) && i < best)) {
       best = i;
     }
   }

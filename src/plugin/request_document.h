@@ -17,7 +17,7 @@ struct RequestInputs {
   int quality_index = 0;     // 0 = fine edges, anything else = fast
   double edge_softness = protocol::kDefaultEdgeSoftness;
   std::string text_hint;
-  std::string bbox_json;   // unframed marks (overlay/frame_marks.h)
+  std::string bbox_json;  // unframed marks (overlay/frame_marks.h)
   std::string brush_json;
   std::string frame_marks;  // every frame's marks; "" or "{}" when none
 };

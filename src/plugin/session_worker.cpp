@@ -339,8 +339,8 @@ void run(const Session& s) {
     return;
   }
   // Without its record the next pull of this instance is simply a full one.
-  write_pull_record(folder, PullRecord{job.backend_url, session_id, job.upload_dir, job.first_frame, job.fps,
-                                       job.digests});
+  write_pull_record(
+      folder, PullRecord{job.backend_url, session_id, job.upload_dir, job.first_frame, job.fps, job.digests});
   // The last pull's frames are of no use once these replace them.
   if (!job.previous_frames_dir.empty() && job.previous_frames_dir != job.upload_dir) {
     remove_kept_frames(job.previous_frames_dir, job.previous_frame_count);

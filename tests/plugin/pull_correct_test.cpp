@@ -54,7 +54,9 @@ class PullCorrect : public PullTest {
   // Mattes that name their round, so a test sees which set render reads.
   static void serve_round(ScriptedBackend& backend, int round) {
     backend.set([round](Script& s) {
-      s.matte = [round](int i) { return Answer{200, "round-" + std::to_string(round) + "-" + std::to_string(i), "image/png"}; };
+      s.matte = [round](int i) {
+        return Answer{200, "round-" + std::to_string(round) + "-" + std::to_string(i), "image/png"};
+      };
     });
   }
 };
@@ -210,9 +212,8 @@ TEST_F(PullCorrect, ABackendIgnoringMarkedFramesSeesTheAnchorOnlyDocument) {
   const json anchor_only = last_start(backend);
   EXPECT_FALSE(anchor_only.contains("marked_frames"));
 
-  instance_->set_string("frame_marks",
-                        R"({"editing":2,"frames":{"5":{"strokes":[[0.6,0.5,-0.04]]},)"
-                        R"("7":{"bbox":{"h":0.3,"w":0.3,"x":0.4,"y":0.4},"strokes":[]}}})");
+  instance_->set_string("frame_marks", R"({"editing":2,"frames":{"5":{"strokes":[[0.6,0.5,-0.04]]},)"
+                                       R"("7":{"bbox":{"h":0.3,"w":0.3,"x":0.4,"y":0.4},"strokes":[]}}})");
   ASSERT_EQ(pull_again(2.0), "ready: 8 frames matted");
   json with_marks = last_start(backend);
   ASSERT_EQ(with_marks["marked_frames"].size(), 2u);
@@ -228,7 +229,8 @@ TEST_F(PullCorrect, AProjectSavedBeforeMarksHadFramesLoadsRendersAndPullsAsBefor
   std::vector<unsigned char> half(64 * 36, 0);
   for (int y = 0; y < 36; ++y) std::fill(half.begin() + y * 64, half.begin() + y * 64 + 32, 255);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(testing_png::write_png(tmp_ + "/corvane/sess-old/" + numbered(i, i + 1, ".png")[0], 64, 36, 1, half));
+    ASSERT_TRUE(
+        testing_png::write_png(tmp_ + "/corvane/sess-old/" + numbered(i, i + 1, ".png")[0], 64, 36, 1, half));
   }
   ScriptedBackend backend;
   auto old = plugin_->create_instance(nullptr, {{"backend_url", backend.url()},

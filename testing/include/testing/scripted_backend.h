@@ -74,9 +74,9 @@ class ScriptedBackend {
                });
     server_.on("POST", R"(/api/matte/sessions/([^/]*)/start)", [this](const Request& req, Response& res) {
       send(res, locked([&](Script& s) {
-        const auto it = s.start_of.find(req.matches[1]);
-        return it == s.start_of.end() ? s.start : it->second;
-      }));
+             const auto it = s.start_of.find(req.matches[1]);
+             return it == s.start_of.end() ? s.start : it->second;
+           }));
     });
     server_.on("POST", R"(/api/matte/sessions/([^/]*)/cancel)", [this](const Request&, Response& res) {
       send(res, locked([&](Script& s) { return s.cancel; }));

@@ -73,7 +73,8 @@ std::string box_text(const cv::Rect& r) {
 
 int session_folders(const fs::path& data) {
   int n = 0;
-  for (const auto& e : fs::directory_iterator(data)) n += e.is_directory() && e.path().filename().string().size() == 32;
+  for (const auto& e : fs::directory_iterator(data))
+    n += e.is_directory() && e.path().filename().string().size() == 32;
   return n;
 }
 
@@ -83,8 +84,8 @@ class MattivoCorrect : public ::testing::Test {
     root_ = fs::temp_directory_path() / ("mattivo-correct-" + std::to_string(getpid()));
     fs::create_directories(root_ / "tmp");
     Outcome gen = run(kBin + "/backend/mattivo-clipgen --out " + (root_ / "clip").string() +
-                      " --scenario walk --frames " + std::to_string(kFrames) + " --width " + std::to_string(kWidth) +
-                      " --height " + std::to_string(kHeight) + " --seed 3");
+                      " --scenario walk --frames " + std::to_string(kFrames) + " --width " +
+                      std::to_string(kWidth) + " --height " + std::to_string(kHeight) + " --seed 3");
     ASSERT_EQ(gen.code, 0) << gen.output;
     data_ = root_ / "data";
     std::string error;
@@ -99,8 +100,8 @@ class MattivoCorrect : public ::testing::Test {
   }
   // `mattivo pull` with the plug-in's working folder kept inside the test's.
   Outcome mattivo(const std::string& args) {
-    return run("TMPDIR=" + (root_ / "tmp").string() + " " + kBin + "/bin/mattivo pull --quiet --quality fast --backend " +
-               backend_.url + " " + args);
+    return run("TMPDIR=" + (root_ / "tmp").string() + " " + kBin +
+               "/bin/mattivo pull --quiet --quality fast --backend " + backend_.url + " " + args);
   }
   // A first pull from a box round the head and shoulders only: the matte misses the body.
   void wrong_first_pull(const fs::path& out) {
@@ -125,7 +126,8 @@ TEST_F(MattivoCorrect, ACorrectionTurnsAWrongFrameRightAndItStaysRightOnRePull) 
   wrong_first_pull(out);
 
   const std::string fix = std::to_string(kWrong) + ":box=" + box_text(figure_box(root_ / "clip", kWrong));
-  Outcome r = mattivo("--session " + out.string() + " --anchor " + std::to_string(kWrong) + " --correct " + fix);
+  Outcome r =
+      mattivo("--session " + out.string() + " --anchor " + std::to_string(kWrong) + " --correct " + fix);
   ASSERT_EQ(r.code, 0) << r.output;
   EXPECT_GT(iou(out, root_ / "clip", kWrong), 0.75);
   // Tracking was redone on the frames the backend already held: no new session, no upload.

@@ -102,9 +102,9 @@ TEST(PullOptions, MisuseIsRefused) {
 
 TEST(PullOptions, CorrectionsNameAFrameAndAMarkInTheUnitsOfBoxAndAdd) {
   mattivo::PullOptions o;
-  ASSERT_EQ(parse({"--input", "clip/", "--box", "0.1,0.1,0.5,0.8", "--correct", "12:add=0.4,0.5",
-                   "--correct", "12:exclude=300,200,0.05", "--correct", "40:box=100px,50px,320px,240px",
-                   "--correct", "0:add=0.5,0.5,0.1"},
+  ASSERT_EQ(parse({"--input", "clip/", "--box", "0.1,0.1,0.5,0.8", "--correct", "12:add=0.4,0.5", "--correct",
+                   "12:exclude=300,200,0.05", "--correct", "40:box=100px,50px,320px,240px", "--correct",
+                   "0:add=0.5,0.5,0.1"},
                   &o),
             "");
   ASSERT_EQ(o.corrections.size(), 4u);
@@ -126,8 +126,9 @@ TEST(PullOptions, CorrectionsNameAFrameAndAMarkInTheUnitsOfBoxAndAdd) {
   mattivo::PullOptions only;
   EXPECT_EQ(parse({"--input", "clip/", "--correct", "3:box=0.1,0.1,0.5,0.5"}, &only), "");
 
-  for (const char* bad : {"12", "12:add", "x:add=0.1,0.1", "-1:add=0.1,0.1", "12:paint=0.1,0.1", "12:add=0.1",
-                          "12:box=0.1,0.1,0.5", "12:exclude=0.1,0.1,0.9", ":add=0.1,0.1", "12:box=0.1,0.1,0,0.5"}) {
+  for (const char* bad :
+       {"12", "12:add", "x:add=0.1,0.1", "-1:add=0.1,0.1", "12:paint=0.1,0.1", "12:add=0.1",
+        "12:box=0.1,0.1,0.5", "12:exclude=0.1,0.1,0.9", ":add=0.1,0.1", "12:box=0.1,0.1,0,0.5"}) {
     mattivo::Correction c;
     const std::string err = mattivo::parse_correction(bad, &c);
     EXPECT_EQ(err.rfind("--correct", 0), 0u) << bad << ": " << err;
@@ -142,7 +143,8 @@ TEST(PullOptions, ASessionBringsItsClipAndMarks) {
   EXPECT_FALSE(o.anchor_given);
   EXPECT_FALSE(o.out_given);
   mattivo::PullOptions given;
-  EXPECT_EQ(parse({"--session", "earlier", "--anchor", "4", "--out", "new", "--max-frames", "9"}, &given), "");
+  EXPECT_EQ(parse({"--session", "earlier", "--anchor", "4", "--out", "new", "--max-frames", "9"}, &given),
+            "");
   EXPECT_TRUE(given.anchor_given);
   EXPECT_TRUE(given.out_given);
   EXPECT_TRUE(given.max_frames_given);
