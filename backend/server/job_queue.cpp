@@ -59,7 +59,9 @@ void JobQueue::work() {
     }
     run_(id, stop);
     std::lock_guard<std::mutex> lock(mu_);
-    running_.erase(id);
+    // A session started again as soon as this job ended may already run on
+    // another worker under the same id: only this job's own entry goes.
+    if (auto it = running_.find(id); it != running_.end() && it->second == &stop) running_.erase(it);
   }
 }
 

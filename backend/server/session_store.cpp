@@ -213,8 +213,8 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
   std::lock_guard<std::mutex> lock(mu_);
   Session* s = find(id);
   if (!s) return {404, "unknown session"};
-  if (s->status == SessionStatus::Cancelled) return {409, "session cancelled"};
-  if (s->status != SessionStatus::Uploading) return {409, "session already started"};
+  if (is_live(s->status) && s->status != SessionStatus::Uploading) return {409, "session already started"};
+  if (!is_live(s->status)) return restart(s, request);
   s->touched = now();
   int present = s->frames_present();
   if (present == 0) return {400, "no frames uploaded"};
@@ -232,6 +232,43 @@ Answer SessionStore::start(const std::string& id, const EngineRequest& request) 
   s->matte_bytes.assign(present, 0);
   if (!save(*s)) {
     s->status = SessionStatus::Uploading;
+    return {500, "cannot record the session state"};
+  }
+  return {};
+}
+
+// A new job on the frames an ended session holds: its old mattes go first, so
+// that nobody downloads a set mixed from two jobs.
+Answer SessionStore::restart(Session* s, const EngineRequest& request) {
+  if (s->status == SessionStatus::Cancelled && s->frame_count <= 0) return {409, "session cancelled"};
+  // A cancelled job may still be winding down on its worker.
+  if (s->job_running) return {409, "the session's last job is still stopping"};
+  if (live_count() >= limits_.max_sessions) return {503, "too many sessions in progress, try again later"};
+  if (s->frame_count <= 0 || s->frames_present() != s->frame_count ||
+      static_cast<int>(s->frame_bytes.size()) != s->frame_count) {
+    return {409, "the session no longer holds its frames"};
+  }
+  if (request.anchor_frame >= s->frame_count) {
+    return {400, "anchor_frame beyond the last frame (" + std::to_string(s->frame_count) + " frames)"};
+  }
+  for (size_t i = 0; i < s->matte_bytes.size(); ++i) {
+    if (s->matte_bytes[i] == 0) continue;
+    const std::string path = dir_of(s->id) + kAlphaDir +
+                             protocol::indexed_file_name(static_cast<int>(i), protocol::kMatteExtension);
+    std::remove(path.c_str());
+    disk_used_ -= s->matte_bytes[i];
+  }
+  s->matte_bytes.assign(s->frame_count, 0);
+  const SessionStatus was = s->status;
+  s->status = SessionStatus::Queued;
+  s->request = request;
+  s->error.clear();
+  s->touched = s->started = now();
+  s->stage = "queued";
+  if (!save(*s)) {
+    // The mattes are gone already: the session is left failed, never completed without them.
+    s->status = was == SessionStatus::Cancelled ? was : SessionStatus::Failed;
+    s->error = "cannot record the session state";
     return {500, "cannot record the session state"};
   }
   return {};

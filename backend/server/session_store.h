@@ -94,6 +94,9 @@ class SessionStore {
                       UploadTicket* ticket);
   Answer write_upload(UploadTicket* ticket, const char* data, size_t size);
   Answer finish_upload(UploadTicket* ticket);
+  // On a session still taking frames: its first job. On one whose job has
+  // ended (completed, failed or cancelled): a new job on the same frames,
+  // replacing its mattes. 409 while a job is queued or runs.
   Answer start(const std::string& id, const EngineRequest& request);
   // Ends a session that is not finished; its job, if one runs, is told by the
   // caller through the queue. Cancelling twice is no error.
@@ -120,8 +123,9 @@ class SessionStore {
   struct Session;
   friend struct UploadTicket;
   void release(UploadTicket* ticket);
-  Session* find(const std::string& id);  // caller holds mu_
-  bool save(const Session& s);           // caller holds mu_
+  Session* find(const std::string& id);                      // caller holds mu_
+  Answer restart(Session* s, const EngineRequest& request);  // caller holds mu_
+  bool save(const Session& s);                               // caller holds mu_
   static std::string state_document(const Session& s);
   bool load(const std::string& id, std::vector<std::pair<std::time_t, std::string>>* requeue);
   std::string dir_of(const std::string& id) const;

@@ -13,6 +13,8 @@ const char* kUsage =
     "usage:\n"
     "  mattivo pull --input CLIP [--out DIR] [--anchor N] [--box x,y,w,h]\n"
     "               [--add x,y[,size]]... [--exclude x,y[,size]]... [--hint TEXT]\n"
+    "               [--correct FRAME:add=x,y[,size] | FRAME:exclude=x,y[,size] | FRAME:box=x,y,w,h]...\n"
+    "               [--session DIR]\n"
     "               [--backend URL] [--quality fine|fast] [--softness 0..1]\n"
     "               [--first-frame F] [--fps R] [--max-frames N] [--timeout S]\n"
     "               [--plugin BUNDLE] [--backend-bin PATH] [--quiet]\n"
@@ -21,7 +23,12 @@ const char* kUsage =
     "CLIP is an image sequence (shot/frame_%04d.png, 'shot/*.jpg' or a folder) or a video file.\n"
     "Coordinates are normalised (0..1, origin top-left) unless above 1 or given with a px suffix.\n"
     "Without --backend a private mattivo-backend runs on a free loopback port for the run.\n"
-    "Writes DIR/rgba/ (premultiplied RGBA PNG), DIR/matte/ (grey PNG) and DIR/contact_sheet.png.\n";
+    "Writes DIR/rgba/ (premultiplied RGBA PNG), DIR/matte/ (grey PNG), DIR/contact_sheet.png and\n"
+    "DIR/mattivo-session.json (the plug-in's saved state).\n"
+    "--correct marks another frame (index from 0, like --anchor) in the same units as --box and --add.\n"
+    "--session DIR loads the state an earlier run saved in its output folder DIR, with its clip, anchor\n"
+    "and marks, adds this run's marks and pulls again into DIR (or --out). When the frames are unchanged\n"
+    "and --backend names the backend that run used, nothing is uploaded again: only tracking is redone.\n";
 
 }  // namespace
 

@@ -79,6 +79,30 @@ std::string parse_dab(const std::string& text, Dab* out) {
   return "";
 }
 
+std::string parse_correction(const std::string& text, Correction* out) {
+  const char* usage = "--correct takes FRAME:add=x,y[,size], FRAME:exclude=x,y[,size] or FRAME:box=x,y,w,h";
+  const size_t colon = text.find(':');
+  const size_t equals = text.find('=', colon == std::string::npos ? 0 : colon);
+  if (colon == std::string::npos || equals == std::string::npos) return usage;
+  Correction c;
+  if (!parse_int(text.substr(0, colon), &c.frame) || c.frame < 0)
+    return "--correct: the frame is an index from 0, like --anchor";
+  const std::string kind = text.substr(colon + 1, equals - colon - 1);
+  const std::string value = text.substr(equals + 1);
+  std::string err;
+  if (kind == "add" || kind == "exclude") {
+    c.kind = kind == "add" ? Correction::Kind::Add : Correction::Kind::Exclude;
+    if (!(err = parse_dab(value, &c.dab)).empty()) return "--correct " + kind + ": " + err;
+  } else if (kind == "box") {
+    c.kind = Correction::Kind::Box;
+    if (!(err = parse_box(value, &c.box)).empty()) return "--correct " + err.substr(2);
+  } else {
+    return usage;
+  }
+  *out = c;
+  return "";
+}
+
 std::string parse_pull(int argc, char** argv, PullOptions* o) {
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i], v;
@@ -92,9 +116,11 @@ std::string parse_pull(int argc, char** argv, PullOptions* o) {
     } else if (a == "--out" || a == "-o") {
       if (!(err = need("--out")).empty()) return err;
       o->out = v;
+      o->out_given = true;
     } else if (a == "--anchor") {
       if (!(err = need("--anchor")).empty()) return err;
       if (!parse_int(v, &o->anchor) || o->anchor < 0) return "--anchor takes a frame index from 0";
+      o->anchor_given = true;
     } else if (a == "--box") {
       if (!(err = need("--box")).empty()) return err;
       Box b;
@@ -105,6 +131,14 @@ std::string parse_pull(int argc, char** argv, PullOptions* o) {
       Dab d;
       if (!(err = parse_dab(v, &d)).empty()) return a + ": " + err;
       (a == "--add" ? o->adds : o->excludes).push_back(d);
+    } else if (a == "--correct") {
+      if (!(err = need("--correct")).empty()) return err;
+      Correction c;
+      if (!(err = parse_correction(v, &c)).empty()) return err;
+      o->corrections.push_back(c);
+    } else if (a == "--session") {
+      if (!(err = need("--session")).empty()) return err;
+      o->session = v;
     } else if (a == "--hint") {
       if (!(err = need("--hint")).empty()) return err;
       o->hint = v;
@@ -130,15 +164,18 @@ std::string parse_pull(int argc, char** argv, PullOptions* o) {
     } else if (a == "--first-frame") {
       if (!(err = need("--first-frame")).empty()) return err;
       if (!parse_double(v, &o->first_frame)) return "--first-frame takes a number";
+      o->first_frame_given = true;
     } else if (a == "--fps") {
       if (!(err = need("--fps")).empty()) return err;
       if (!parse_double(v, &o->fps) || o->fps <= 0) return "--fps takes a positive number";
+      o->fps_given = true;
     } else if (a == "--timeout") {
       if (!(err = need("--timeout")).empty()) return err;
       if (!parse_int(v, &o->timeout_s) || o->timeout_s <= 0) return "--timeout takes seconds";
     } else if (a == "--max-frames") {
       if (!(err = need("--max-frames")).empty()) return err;
       if (!parse_int(v, &o->max_frames) || o->max_frames < 0) return "--max-frames takes a count";
+      o->max_frames_given = true;
     } else if (a == "--quiet" || a == "-q") {
       o->quiet = true;
     } else if (a == "--help" || a == "-h") {
@@ -148,8 +185,10 @@ std::string parse_pull(int argc, char** argv, PullOptions* o) {
       return "unknown option " + a;
     }
   }
+  // A session brings its clip and its marks along.
+  if (!o->session.empty()) return "";
   if (o->input.empty()) return "--input is required (an image sequence pattern, a folder or a video)";
-  if (!o->box && o->adds.empty() && o->excludes.empty() && o->hint.empty())
+  if (!o->box && o->adds.empty() && o->excludes.empty() && o->hint.empty() && o->corrections.empty())
     return "mark the character: give --box, --add dabs and/or --hint";
   return "";
 }

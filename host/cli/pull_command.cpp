@@ -24,15 +24,18 @@ int give_up(const std::string& text) { return interrupted() ? stop(text) : fail(
 
 }  // namespace
 
-int run_pull(const PullOptions& o) {
+int run_pull(const PullOptions& given) {
   catch_interrupts();
+  PullOptions o = given;
   PullPlan plan;
+  if (Failure why = resume_session(&o, &plan.saved)) return give_up(*why);
   if (Failure why = prepare_pull(o, &plan)) return give_up(*why);
   if (interrupted()) return stop("");
   PulledMatte pulled;
   if (Failure why = pull_matte(o, plan, &pulled)) return give_up(*why);
   if (interrupted()) return stop("");
   if (Failure why = render_outputs(o, plan, *pulled.instance)) return give_up(*why);
+  if (Failure why = stage_session(o, plan, pulled)) return give_up(*why);
   if (interrupted()) return stop("");
   if (Failure why = publish_outputs(o, plan, pulled.status)) return give_up(*why);
   return 0;

@@ -18,23 +18,27 @@ namespace {
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
-// The selection reaches the plug-in as pen events on its overlay, like a user's drag.
-std::string draw_selection(ofxhost::Instance& inst, const Selection& s, int w, int h) {
+// The selection reaches the plug-in as pen events on its overlay, like a
+// user's drag, on the frame at `time`: marks belong to the frame they are drawn on.
+std::string draw_selection(ofxhost::Instance& inst, const Selection& s, int w, int h, double time) {
   auto overlay = inst.new_interact();
   auto at = [&](double x, double y) {
     ofxhost::PenEvent e;
     e.x = x * w;
     e.y = (1.0 - y) * h;
+    e.time = time;
     return e;
   };
   inst.set_int("draw_mask", 1);
+  std::string before = inst.get_string("frame_marks");
   if (s.has_box) {
     inst.set_int("select_tool", 0);
     overlay->pen_down(at(s.bx, s.by));
     overlay->pen_motion(at(s.bx + s.bw / 2, s.by + s.bh / 2));
     overlay->pen_motion(at(s.bx + s.bw, s.by + s.bh));
     overlay->pen_up(at(s.bx + s.bw, s.by + s.bh));
-    if (inst.get_string("bbox_json").empty()) return "the plug-in's overlay did not take the box";
+    if (inst.get_string("frame_marks") == before) return "the plug-in's overlay did not take the box";
+    before = inst.get_string("frame_marks");
   }
   auto paint = [&](const std::vector<Selection::Point>& pts, int tool) {
     inst.set_int("select_tool", tool);
@@ -47,13 +51,13 @@ std::string draw_selection(ofxhost::Instance& inst, const Selection& s, int w, i
   paint(s.adds, 1);
   paint(s.excludes, 2);
   if (!s.adds.empty() || !s.excludes.empty()) {
-    if (inst.get_string("brush_json") == "[]") return "the plug-in's overlay did not take the dabs";
+    if (inst.get_string("frame_marks") == before) return "the plug-in's overlay did not take the dabs";
   }
   return "";
 }
 
-// The plug-in loaded, its instance made as from a saved project and set up
-// for the clip, the selection drawn on it.
+// The plug-in loaded, its instance made as from a saved project (the earlier
+// run's, with --session) and set up for the clip, the marks drawn on it.
 Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::string& url, PulledMatte* out) {
   std::string plugin_path = find_plugin(o.plugin);
   if (plugin_path.empty())
@@ -62,8 +66,11 @@ Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::str
   out->plugin = ofxhost::Plugin::load(plugin_path, &load_error);
   if (!out->plugin) return "cannot load the plug-in: " + load_error;
   // A saved project brings its backend URL along; so does this run.
+  std::map<std::string, std::string> saved = plan.saved;
+  saved["backend_url"] = url;
+  saved["status"] = "idle";  // the last run's "ready" is no answer to this one
   OfxStatus st = kOfxStatOK;
-  out->instance = out->plugin->create_instance(&st, {{"backend_url", url}});
+  out->instance = out->plugin->create_instance(&st, saved);
   if (!out->instance || st != kOfxStatOK) return "the plug-in refused to create an instance";
 
   ofxhost::Instance& inst = *out->instance;
@@ -76,8 +83,13 @@ Failure open_instance(const PullOptions& o, const PullPlan& plan, const std::str
       [&clip, &o](double t) { return load_frame(clip, static_cast<int>(std::lround(t - o.first_frame))); });
   inst.set_int("quality", o.quality == "fast" ? 1 : 0);
   inst.set_double("edge_softness", o.softness);
-  inst.set_string("text_hint", o.hint);
-  std::string err = draw_selection(inst, plan.selection, clip.width, clip.height);
+  if (plan.saved.empty() || !o.hint.empty()) inst.set_string("text_hint", o.hint);
+  std::string err = draw_selection(inst, plan.selection, clip.width, clip.height, o.first_frame + o.anchor);
+  for (const auto& [frame, marks] : plan.corrections) {
+    if (!err.empty()) break;
+    err = draw_selection(inst, marks, clip.width, clip.height, o.first_frame + frame);
+    if (!err.empty()) err = "--correct " + std::to_string(frame) + ": " + err;
+  }
   if (!err.empty()) return err;
   return std::nullopt;
 }

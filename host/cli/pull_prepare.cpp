@@ -4,6 +4,7 @@
 #include <string>
 
 #include "pull_steps.h"
+#include "session_file.h"
 
 namespace fs = std::filesystem;
 
@@ -42,11 +43,49 @@ std::string normalise_selection(const PullOptions& o, int w, int h, Selection* s
   return err;
 }
 
+// Each --correct mark, normalised like the anchor's, onto its frame's selection.
+std::string normalise_corrections(const PullOptions& o, int n, int w, int h, std::map<int, Selection>* out) {
+  for (const Correction& c : o.corrections) {
+    if (c.frame >= n)
+      return "--correct " + std::to_string(c.frame) + ": past the last frame (" + std::to_string(n - 1) + ")";
+    PullOptions one;
+    if (c.kind == Correction::Kind::Box) one.box = c.box;
+    if (c.kind == Correction::Kind::Add) one.adds.push_back(c.dab);
+    if (c.kind == Correction::Kind::Exclude) one.excludes.push_back(c.dab);
+    Selection marks;
+    std::string err = normalise_selection(one, w, h, &marks);
+    if (!err.empty()) return "--correct " + std::to_string(c.frame) + ": " + err;
+    Selection& frame = (*out)[c.frame];
+    if (marks.has_box) {
+      frame.has_box = true;
+      frame.bx = marks.bx, frame.by = marks.by, frame.bw = marks.bw, frame.bh = marks.bh;
+    }
+    frame.adds.insert(frame.adds.end(), marks.adds.begin(), marks.adds.end());
+    frame.excludes.insert(frame.excludes.end(), marks.excludes.begin(), marks.excludes.end());
+  }
+  return "";
+}
+
 }  // namespace
 
 Staging::~Staging() {
   std::error_code ec;
   if (!dir.empty()) fs::remove_all(dir, ec);
+}
+
+Failure resume_session(PullOptions* o, std::map<std::string, std::string>* saved) {
+  if (o->session.empty()) return std::nullopt;
+  SavedSession session;
+  std::string err = read_session(o->session, &session);
+  if (!err.empty()) return err;
+  if (o->input.empty()) o->input = session.input;
+  if (!o->anchor_given) o->anchor = session.anchor;
+  if (!o->first_frame_given) o->first_frame = session.first_frame;
+  if (!o->fps_given) o->fps = session.fps;
+  if (!o->max_frames_given) o->max_frames = session.max_frames;
+  if (!o->out_given) o->out = o->session;  // the session is corrected in place
+  *saved = std::move(session.strings);
+  return std::nullopt;
 }
 
 Failure prepare_pull(const PullOptions& o, PullPlan* plan) {
@@ -56,6 +95,8 @@ Failure prepare_pull(const PullOptions& o, PullPlan* plan) {
   if (o.anchor >= n)
     return "--anchor " + std::to_string(o.anchor) + " is past the last frame (" + std::to_string(n - 1) + ")";
   if (!(err = normalise_selection(o, plan->clip.width, plan->clip.height, &plan->selection)).empty())
+    return err;
+  if (!(err = normalise_corrections(o, n, plan->clip.width, plan->clip.height, &plan->corrections)).empty())
     return err;
 
   std::error_code ec;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,8 +44,10 @@ struct Staging {
 // Everything checked before the plug-in is touched.
 struct PullPlan {
   Clip clip;
-  Selection selection;
-  Staging staging;  // with empty rgba/ and matte/ folders in it
+  Selection selection;                       // on the anchor
+  std::map<int, Selection> corrections;      // by frame index, from --correct
+  std::map<std::string, std::string> saved;  // the plug-in's state from --session
+  Staging staging;                           // with empty rgba/ and matte/ folders in it
 };
 
 // The plug-in instance holding the matte, and what it needs until the run
@@ -56,6 +59,10 @@ struct PulledMatte {
   std::string status;  // the plug-in's last status, "ready: ..."
 };
 
+// With --session: the earlier run's clip, anchor, first frame and rate stand
+// in for options not given, and its saved plug-in state goes into *saved.
+Failure resume_session(PullOptions* options, std::map<std::string, std::string>* saved);
+
 // Opens the clip, normalises the selection and makes the staging folder.
 Failure prepare_pull(const PullOptions& options, PullPlan* plan);
 
@@ -65,6 +72,9 @@ Failure pull_matte(const PullOptions& options, const PullPlan& plan, PulledMatte
 
 // Renders every frame as RGBA and as matte, and the contact sheet, into staging.
 Failure render_outputs(const PullOptions& options, const PullPlan& plan, ofxhost::Instance& instance);
+
+// Stages the plug-in's state beside the outputs, for a later --session.
+Failure stage_session(const PullOptions& options, const PullPlan& plan, const PulledMatte& pulled);
 
 // Moves the staged outputs into the output folder and prints where they are.
 Failure publish_outputs(const PullOptions& options, const PullPlan& plan, const std::string& status);

@@ -1,6 +1,7 @@
-// The viewer overlay: draws the stored selection over the image and turns pen
-// input into the box and brush documents, which live in the effect's hidden
-// parameters. Its only state of its own is one drag record per interact.
+// The viewer overlay: draws the current frame's marks over the image and turns
+// pen input into that frame's box and brush documents, which live in the
+// effect's hidden parameters (frame_marks.h). Its only state of its own is one
+// drag record per interact.
 #include "overlay/overlay.h"
 
 #include <GL/gl.h>
@@ -13,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "overlay/frame_marks.h"
 #include "overlay/selection.h"
 #include "protocol/selection_document.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 
@@ -80,8 +83,37 @@ struct Context {
   OfxImageEffectHandle effect = nullptr;
   OfxParamHandle bboxParam = nullptr;
   OfxParamHandle brushParam = nullptr;
+  OfxParamHandle marksParam = nullptr;
   Project project;
+  std::optional<long long> frame;  // the clip frame on show; none for an unusable time
 };
+
+// Whether the box and brush documents are the marks of the frame on show.
+bool editingShown(const Context& ctx, const FrameMarks& marks) {
+  return !marks.editing || !ctx.frame || *marks.editing == *ctx.frame;
+}
+
+// Pen input on another frame than the one edited so far: that frame's marks
+// go back among the others and the documents take this frame's. Unframed
+// marks of an older project become this frame's, since they are on show here.
+void editFrameShown(const Context& ctx) {
+  if (!ctx.frame) return;
+  FrameMarks marks = read_frame_marks(readString(ctx.marksParam));
+  if (marks.editing && *marks.editing == *ctx.frame) return;
+  if (marks.editing) {
+    Marks left = read_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+    if (!left.empty()) marks.frames[*marks.editing] = std::move(left);
+    Marks here;
+    if (auto it = marks.frames.find(*ctx.frame); it != marks.frames.end()) {
+      here = std::move(it->second);
+      marks.frames.erase(it);
+    }
+    writeString(ctx.bboxParam, bbox_text(here));
+    writeString(ctx.brushParam, brush_text(here));
+  }
+  marks.editing = *ctx.frame;
+  writeString(ctx.marksParam, frame_marks_text(marks));
+}
 
 void drawBox(const Project& project, const Box& box) {
   const Point p0 = to_canonical(project, {box.x, box.y});
@@ -124,12 +156,17 @@ void drawDab(const Project& project, const Dab& dab) {
 }
 
 OfxStatus drawAction(const Context& ctx) {
-  // Both documents are read before the first GL call, so a failure leaves no
+  // The documents are read before the first GL call, so a failure leaves no
   // glBegin without its glEnd.
-  const std::optional<Box> box = protocol::read_box(readString(ctx.bboxParam));
-  const std::vector<Dab> dabs = protocol::read_dabs(readString(ctx.brushParam));
-  if (box) drawBox(ctx.project, *box);
-  for (const Dab& dab : dabs) drawDab(ctx.project, dab);
+  const FrameMarks frames = read_frame_marks(readString(ctx.marksParam));
+  Marks marks;
+  if (editingShown(ctx, frames)) {
+    marks = read_marks(readString(ctx.bboxParam), readString(ctx.brushParam));
+  } else if (auto it = frames.frames.find(*ctx.frame); it != frames.frames.end()) {
+    marks = it->second;
+  }
+  if (marks.box) drawBox(ctx.project, *marks.box);
+  for (const Dab& dab : marks.dabs) drawDab(ctx.project, dab);
   return kOfxStatOK;
 }
 
@@ -151,6 +188,7 @@ OfxStatus penAction(const Context& ctx, const void* handle, OfxPropertySetHandle
   const Point pen = penPosition(inArgs, ctx.project);
   const int tool = readInt(fetchParam(ctx.effect, params::kSelectTool), kToolBox);
   if (down) {
+    editFrameShown(ctx);
     drag = Drag{true, pen.x, pen.y};
     std::lock_guard<std::mutex> lock(gDragMu);
     gDrag[handle] = drag;
@@ -198,7 +236,13 @@ OfxStatus run(const char* action, const void* handle, OfxPropertySetHandle inArg
   if (readInt(fetchParam(ctx.effect, params::kDrawMask), 0) == 0) return kOfxStatReplyDefault;
   ctx.bboxParam = fetchParam(ctx.effect, params::kBboxJson);
   ctx.brushParam = fetchParam(ctx.effect, params::kBrushJson);
+  ctx.marksParam = fetchParam(ctx.effect, params::kFrameMarks);
   ctx.project = projectOf(ctx.effect);
+  double time = 0.0;
+  if (inArgs && gProp->propGetDouble) gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
+  // Without the clip suite functions the host's times are taken as the clip's frames.
+  const bool clipsReadable = gEffect->clipGetHandle && gEffect->clipGetPropertySet;
+  ctx.frame = frame_key(time + (clipsReadable ? read_clip_time(ctx.effect).offset : 0.0));
 
   if (!action) return kOfxStatReplyDefault;
   if (std::strcmp(action, kOfxInteractActionDraw) == 0) return drawAction(ctx);

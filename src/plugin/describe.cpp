@@ -1,5 +1,5 @@
 // What the effect is (describe) and what it has (describe in context): its
-// label, context, depths and threading promises, two RGBA clips and seventeen
+// label, context, depths and threading promises, two RGBA clips and eighteen
 // parameters. The parameter set is also each instance's whole state.
 #include <initializer_list>
 
@@ -118,6 +118,11 @@ void defineParams(OfxImageEffectHandle effect) {
   }
   // Appended: a project saved before it finds every other parameter where it was.
   define(params::kCancelPull, kOfxParamTypePushButton, "Cancel pull");
+  // Appended too. bbox_json and brush_json keep the marks of projects saved
+  // before marks belonged to frames.
+  if (auto p = hidden(params::kFrameMarks)) {
+    gProp->propSetString(p, kOfxParamPropDefault, 0, "{}");
+  }
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // cross into the host, so both entry points answer every exception with a status.
 #include <cstring>
 #include <new>
+#include <optional>
 
+#include "overlay/frame_marks.h"
 #include "overlay/overlay.h"
 #include "plugin/beacon.h"
 #include "plugin/describe.h"
@@ -12,6 +14,7 @@
 #include "plugin/pull.h"
 #include "plugin/pull_cancel.h"
 #include "plugin/render.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 
@@ -47,6 +50,20 @@ OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
   return kOfxStatOK;
 }
 
+// "Clear selection" forgets what the overlay shows on the frame it was pressed
+// on: the box and dabs being edited, or that frame's own marks.
+void clearSelection(OfxImageEffectHandle effect, double time) {
+  const std::optional<long long> frame = tessel::frame_key(time + read_clip_time(effect).offset);
+  tessel::FrameMarks marks = tessel::read_frame_marks(get_string(effect, params::kFrameMarks));
+  if (frame && marks.editing && *marks.editing != *frame) {
+    if (marks.frames.erase(*frame) > 0)
+      set_string(effect, params::kFrameMarks, tessel::frame_marks_text(marks));
+    return;
+  }
+  set_string(effect, params::kBboxJson, "");
+  set_string(effect, params::kBrushJson, "[]");
+}
+
 OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   if (!gProp || !inArgs) {
     return kOfxStatReplyDefault;
@@ -68,8 +85,7 @@ OfxStatus instanceChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inAr
     return kOfxStatOK;
   }
   if (std::strcmp(name, params::kClearMask) == 0) {
-    set_string(effect, params::kBboxJson, "");
-    set_string(effect, params::kBrushJson, "[]");
+    clearSelection(effect, time);
     return kOfxStatOK;
   }
   if (std::strcmp(name, params::kResetMatte) == 0) {

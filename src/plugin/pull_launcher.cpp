@@ -1,22 +1,27 @@
 // The "Pull alpha (whole clip)" button. Runs on the host's thread: checks,
 // grabs every frame of the source clip into JPEG files, builds the request
-// document and hands the network work to a session worker thread.
+// document and hands the network work to a session worker thread. When the
+// last pull of this instance left its frames with the backend and every frame
+// grabbed now is byte for byte the same, nothing is encoded: the worker only
+// starts that session again with the new marks.
 #include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <utility>
 
-#include "plugin/clip_time.h"
 #include "plugin/frame_convert.h"
+#include "plugin/frame_digest.h"
 #include "plugin/frame_writer.h"
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
 #include "plugin/pull.h"
 #include "plugin/pull_cancel.h"
 #include "plugin/pull_job.h"
+#include "plugin/pull_record.h"
 #include "plugin/request_document.h"
 #include "plugin/session_worker.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 
@@ -113,12 +118,14 @@ struct Stopped {
   std::string error;  // else why it could not start; "" for an unexpected failure
 };
 
-// Grabs frames 0 to N - 1 into the upload folder; the first failure's text,
-// or "". A cancel is looked for before each frame; *cancelled then says so.
+// Grabs frames 0 to N - 1 into the upload folder, with their digests; the
+// first failure's text, or "". A cancel is looked for before each frame;
+// *cancelled then says so.
 std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const std::string& upload_dir,
-                      bool* cancelled) {
+                      std::vector<uint64_t>* digests, bool* cancelled) {
   FrameWriter writer(upload_dir, clip.count > 1 ? kEncoderThreads : 1);
   std::string error;
+  digests->clear();
   for (int i = 0; i < clip.count; ++i) {
     if (pullCancelRequested()) {
       *cancelled = true;
@@ -130,12 +137,42 @@ std::string grab_clip(OfxImageEffectHandle effect, const ClipTiming& clip, const
       // Frames before this one may also have failed to reach the disk; name the first.
       return writer.finish(&error) ? "could not read frame " + std::to_string(i) : error;
     }
+    digests->push_back(frame_digest(image));
     writer.submit(i, std::move(image));
     if (writer.failed()) {
       break;
     }
   }
   return writer.finish(&error) ? std::string() : error;
+}
+
+// Whether a correction round can build on the last pull of this instance:
+// same backend, same clip length, first frame and rate, frames still kept.
+bool reusable(const PullRecord& record, const std::string& backend_url, const ClipTiming& clip) {
+  return record.backend_url == backend_url && static_cast<int>(record.digests.size()) == clip.count &&
+         record.first_frame == clip.first && record.fps == clip.fps && kept_frames_present(record);
+}
+
+enum class Sameness { Same, Changed, Stopped };
+
+// Grabs every frame without encoding it and compares its digest with the
+// last pull's, up to the first that differs. The host hands every frame over
+// all the same: a digest is the one way to know a frame is unchanged.
+Sameness same_frames(OfxImageEffectHandle effect, const ClipTiming& clip, const PullRecord& record,
+                     Stopped* stopped) {
+  ByteImage image;
+  for (int i = 0; i < clip.count; ++i) {
+    if (pullCancelRequested()) {
+      stopped->cancelled = true;
+      return Sameness::Stopped;
+    }
+    if (!grab_frame(effect, clip.first + i - clip.offset, &image)) {
+      stopped->error = "could not read frame " + std::to_string(i);
+      return Sameness::Stopped;
+    }
+    if (frame_digest(image) != record.digests[static_cast<size_t>(i)]) return Sameness::Changed;
+  }
+  return Sameness::Same;
 }
 
 RequestInputs read_request_inputs(OfxImageEffectHandle effect, double time, const ClipTiming& clip) {
@@ -148,6 +185,7 @@ RequestInputs read_request_inputs(OfxImageEffectHandle effect, double time, cons
   in.text_hint = get_string(effect, params::kTextHint);
   in.bbox_json = get_string(effect, params::kBboxJson);
   in.brush_json = get_string(effect, params::kBrushJson);
+  in.frame_marks = get_string(effect, params::kFrameMarks);
   return in;
 }
 
@@ -161,24 +199,45 @@ bool launch(OfxImageEffectHandle effect, double time, const std::string& backend
     stopped->error = error;
     return false;
   }
-  const std::string upload_dir = temp_root() + "upload_" + job_id() + "/";
-  if (!make_folder(upload_dir)) {
-    stopped->error = "could not create the folder " + upload_dir;
-    return false;
-  }
-
-  set_string(effect, params::kStatus, "grabbing " + std::to_string(clip.count) + " frames...");
-  stopped->error = grab_clip(effect, clip, upload_dir, &stopped->cancelled);
-  if (stopped->cancelled || !stopped->error.empty()) {
-    return false;
-  }
 
   PullJob job;
+  set_string(effect, params::kStatus, "grabbing " + std::to_string(clip.count) + " frames...");
+  PullRecord previous;
+  const bool has_previous = read_pull_record(get_string(effect, params::kSessionId), &previous);
+  Sameness sameness = Sameness::Changed;
+  if (has_previous && reusable(previous, backend_url, clip)) {
+    sameness = same_frames(effect, clip, previous, stopped);
+    if (sameness == Sameness::Stopped) {
+      return false;
+    }
+  }
+  if (sameness == Sameness::Same) {
+    job.upload_dir = previous.frames_dir;
+    job.digests = previous.digests;
+    job.reuse_session = previous.session_id;
+    job.round_folder = "round_" + job_id();
+  } else {
+    const std::string upload_dir = temp_root() + "upload_" + job_id() + "/";
+    if (!make_folder(upload_dir)) {
+      stopped->error = "could not create the folder " + upload_dir;
+      return false;
+    }
+    stopped->error = grab_clip(effect, clip, upload_dir, &job.digests, &stopped->cancelled);
+    if (stopped->cancelled || !stopped->error.empty()) {
+      return false;
+    }
+    job.upload_dir = upload_dir;
+    if (has_previous) {
+      job.previous_frames_dir = previous.frames_dir;
+      job.previous_frame_count = static_cast<int>(previous.digests.size());
+    }
+  }
+
   job.effect = effect;
   job.backend_url = backend_url;
-  job.upload_dir = upload_dir;
   job.frame_count = clip.count;
   job.fps = clip.fps;
+  job.first_frame = clip.first;
   job.request_body = request_body(read_request_inputs(effect, time, clip));
   // A host that skipped the create action still gets its pull reported.
   if (liveInstance(effect).generation == 0) {

@@ -15,11 +15,11 @@
 
 #include "image/image_io.h"
 #include "image/matte_compose.h"
-#include "plugin/clip_time.h"
 #include "plugin/matte_store.h"
 #include "plugin/render.h"
 #include "protocol/api.h"
 #include "protocol/clip_folder.h"
+#include "suites/clip_time.h"
 #include "suites/host_access.h"
 #include "suites/params.h"
 

@@ -9,6 +9,7 @@
 #include "plugin/instance_registry.h"
 #include "plugin/matte_store.h"
 #include "plugin/pull_cancel.h"
+#include "plugin/pull_record.h"
 #include "protocol/api.h"
 #include "protocol/clip_folder.h"
 #include "protocol/json_text.h"
@@ -173,18 +174,32 @@ Tracking poll_until_done(const Session& s, const tessel::HttpClient& http, const
   }
 }
 
-void run(const Session& s) {
+// Outcome of starting the last pull's session again.
+enum class Restart { Started, Refused, Ended };
+
+// A correction round: the backend already holds these frames, so only start
+// is asked for. A 4xx answer (the session is gone, or the backend keeps no
+// frames) sends the pull the long way round; anything else ends it.
+Restart start_again(const Session& s, const tessel::HttpClient& http, const std::string& session_url) {
+  const tessel::HttpResponse started = http.post_json(protocol::start_url(session_url), s.job.request_body);
+  if (stop_here(s, session_url)) {
+    return Restart::Ended;
+  }
+  if (ok(started.code)) {
+    return Restart::Started;
+  }
+  if (started.code >= 400 && started.code <= 499) {
+    return Restart::Refused;
+  }
+  report_failure(s, started.code == -1 ? std::string("cannot reach backend")
+                                       : "start rejected: " + started.body.substr(0, kRefusalShown));
+  return Restart::Ended;
+}
+
+// Create, upload and start; "" when the pull has ended, else the session's id.
+std::string create_and_upload(const Session& s, const tessel::HttpClient& http) {
   const PullJob& job = s.job;
   const std::string n = std::to_string(job.frame_count);
-
-  tessel::HttpOptions options;
-  options.cancelled = [&s] { return s.halted(); };
-  const tessel::HttpClient http(options);
-
-  // Cancelled between the grab and this thread's start: no session yet.
-  if (stop_here(s, "")) {
-    return;
-  }
 
   // Create.
   tessel::HttpResponse created =
@@ -197,16 +212,18 @@ void run(const Session& s) {
   const std::string session_url = protocol::session_url(job.backend_url, session_id);
   // A create answered just as the user cancelled still leaves a session to be told of.
   if (stop_here(s, usable_id ? session_url : std::string())) {
-    return;
+    return "";
   }
   if (!ok(created.code) || !answer.is_object()) {
-    return report_failure(s, "cannot reach backend");
+    report_failure(s, "cannot reach backend");
+    return "";
   }
   if (!usable_id) {
-    return report_failure(s, "backend gave no usable session id");
+    report_failure(s, "backend gave no usable session id");
+    return "";
   }
 
-  // Upload.
+  // Upload. The frames stay in their folder: a correction round may need them again.
   for (int i = 0; i < job.frame_count; ++i) {
     const std::string frame_path = job.upload_dir + protocol::indexed_file_name(i, protocol::kFrameExtension);
     const std::vector<unsigned char> frame = read_file(frame_path);
@@ -218,12 +235,12 @@ void run(const Session& s) {
       }
     }
     if (stop_here(s, session_url)) {
-      return;
+      return "";
     }
     if (!ok(code)) {
-      return report_failure(s, "upload failed at frame " + std::to_string(i));
+      report_failure(s, "upload failed at frame " + std::to_string(i));
+      return "";
     }
-    remove_file(frame_path);
     if (i % kProgressEvery == 0) {
       s.show("uploading " + std::to_string(i + 1) + "/" + n);
     }
@@ -232,46 +249,103 @@ void run(const Session& s) {
   // Start.
   tessel::HttpResponse started = http.post_json(protocol::start_url(session_url), job.request_body);
   if (stop_here(s, session_url)) {
-    return;
+    return "";
   }
   if (!ok(started.code)) {
-    return report_failure(s, "start rejected: " + started.body.substr(0, kRefusalShown));
+    report_failure(s, "start rejected: " + started.body.substr(0, kRefusalShown));
+    return "";
   }
+  return session_id;
+}
 
-  // Poll.
-  if (poll_until_done(s, http, session_url) == Tracking::Ended) {
-    return;
-  }
-
-  // Download.
-  const std::string session_dir = temp_root() + session_id + "/";
+// Downloads every matte into temp_root() + folder; false when the pull has ended.
+bool download_mattes(const Session& s, const tessel::HttpClient& http, const std::string& session_url,
+                     const std::string& folder) {
+  const std::string n = std::to_string(s.job.frame_count);
+  const std::string session_dir = temp_root() + folder + "/";
   if (!make_folder(session_dir)) {
-    return report_failure(s, "could not create the session folder " + session_dir);
+    report_failure(s, "could not create the session folder " + session_dir);
+    return false;
   }
-  for (int i = 0; i < job.frame_count; ++i) {
+  for (int i = 0; i < s.job.frame_count; ++i) {
     std::vector<unsigned char> matte;
     const bool received = http.get_bytes(protocol::alpha_url(session_url, i), &matte);
     // Nothing is written once the user has cancelled: the folder stays as it was.
     if (stop_here(s, session_url)) {
-      return;
+      return false;
     }
     if (!received) {
-      return report_failure(s, "download failed at frame " + std::to_string(i));
+      report_failure(s, "download failed at frame " + std::to_string(i));
+      return false;
     }
     // Publishing over a missing matte would show the source for that frame as if matted.
     if (!write_file(session_dir + protocol::indexed_file_name(i, protocol::kMatteExtension), matte)) {
-      return report_failure(s, "could not save matte of frame " + std::to_string(i));
+      report_failure(s, "could not save matte of frame " + std::to_string(i));
+      return false;
     }
     if (i % kProgressEvery == 0) {
       s.show("downloading matte " + std::to_string(i + 1) + "/" + n);
     }
+  }
+  return true;
+}
+
+void run(const Session& s) {
+  const PullJob& job = s.job;
+
+  tessel::HttpOptions options;
+  options.cancelled = [&s] { return s.halted(); };
+  const tessel::HttpClient http(options);
+
+  // Cancelled between the grab and this thread's start: no session yet.
+  if (stop_here(s, "")) {
+    return;
+  }
+
+  std::string session_id;
+  // A round's mattes go to a folder of their own: render keeps reading the
+  // last set, whole, until session_id names the new one.
+  std::string folder;
+  if (!job.reuse_session.empty()) {
+    const Restart restart = start_again(s, http, protocol::session_url(job.backend_url, job.reuse_session));
+    if (restart == Restart::Ended) {
+      return;
+    }
+    if (restart == Restart::Started) {
+      session_id = job.reuse_session;
+      folder = job.round_folder;
+    }
+  }
+  if (session_id.empty()) {
+    session_id = create_and_upload(s, http);
+    if (session_id.empty()) {
+      return;
+    }
+    // A backend that hands out an id again must not have its new mattes
+    // written over the set on show.
+    folder = session_id == job.reuse_session ? job.round_folder : session_id;
+  }
+  const std::string session_url = protocol::session_url(job.backend_url, session_id);
+
+  if (poll_until_done(s, http, session_url) == Tracking::Ended) {
+    return;
+  }
+  if (!download_mattes(s, http, session_url, folder)) {
+    return;
   }
 
   // The last look: a cancel that came with the last matte still wins.
   if (stop_here(s, session_url)) {
     return;
   }
-  publish(s, session_id);
+  // Without its record the next pull of this instance is simply a full one.
+  write_pull_record(
+      folder, PullRecord{job.backend_url, session_id, job.upload_dir, job.first_frame, job.fps, job.digests});
+  // The last pull's frames are of no use once these replace them.
+  if (!job.previous_frames_dir.empty() && job.previous_frames_dir != job.upload_dir) {
+    remove_kept_frames(job.previous_frames_dir, job.previous_frame_count);
+  }
+  publish(s, folder);
 }
 
 }  // namespace

@@ -20,4 +20,6 @@ constexpr const char* kSessionId = "session_id";
 constexpr const char* kClipStart = "clip_start";
 // Defined after the sixteen above, so projects saved before it still load.
 constexpr const char* kCancelPull = "cancel_pull";
+// The marks of every frame (overlay/frame_marks.h); appended after cancel_pull.
+constexpr const char* kFrameMarks = "frame_marks";
 }  // namespace params

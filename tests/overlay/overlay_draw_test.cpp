@@ -75,13 +75,13 @@ class OverlayDrawTest : public plugin_testing::PluginSuite {
     instance_->set_project(1920, 1080);
   }
 
-  Canvas draw(OfxRectD view = {0, 0, 1920, 1080}) {
+  Canvas draw(OfxRectD view = {0, 0, 1920, 1080}, double time = 0) {
     Canvas c;
     c.view = view;
     c.width = int((view.x2 - view.x1) * c.scale);
     c.height = int((view.y2 - view.y1) * c.scale);
     auto viewer = instance_->new_interact();
-    c.pixels = viewer->draw_pixels(c.width, c.height, view, &c.status);
+    c.pixels = viewer->draw_pixels(c.width, c.height, view, &c.status, time);
     // An empty read-back means no GL context: that is a failure, never a skip.
     EXPECT_EQ(c.pixels.size(), std::size_t(c.width) * c.height * 4) << "no GL context";
     if (c.pixels.size() != std::size_t(c.width) * c.height * 4)
@@ -98,6 +98,25 @@ class OverlayDrawTest : public plugin_testing::PluginSuite {
 
   std::unique_ptr<Instance> instance_;
 };
+
+// Each frame shows its own marks only: the edited frame's documents, another
+// frame's stored marks, or nothing.
+TEST_F(OverlayDrawTest, EachFrameShowsOnlyItsOwnMarks) {
+  instance_->set_frame_range(0, 20);
+  instance_->set_string("bbox_json", R"({"h":0.5,"w":0.5,"x":0.25,"y":0.25})");
+  instance_->set_string("frame_marks", R"({"editing":3,"frames":{"8":{"strokes":[[0.5,0.5,-0.05]]}}})");
+  const Canvas edited = draw({0, 0, 1920, 1080}, 3.0);
+  EXPECT_LINE(edited, 480, 700);
+  EXPECT_EQ(count(edited, kRed), 0);
+  const Canvas other = draw({0, 0, 1920, 1080}, 8.0);
+  EXPECT_COLOUR(other, 960, 540, kRed);
+  EXPECT_EQ(count(other, kOrange), 0);
+  const Canvas unmarked = draw({0, 0, 1920, 1080}, 5.0);
+  EXPECT_EQ(count(unmarked, kOrange) + count(unmarked, kRed), 0);
+  // A project saved before marks had frames shows its box on every frame.
+  instance_->set_string("frame_marks", "{}");
+  EXPECT_LINE(draw({0, 0, 1920, 1080}, 5.0), 480, 700);
+}
 
 TEST_F(OverlayDrawTest, BoxOutlineHandlesAndDabsLandWhereTheDocumentsSay) {
   // Box from canonical (480, 270) to (1440, 810); y of the documents grows downwards.

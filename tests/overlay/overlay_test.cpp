@@ -37,10 +37,11 @@ class OverlayTest : public plugin_testing::PluginSuite {
   }
 
   // The canonical pen position of a normalised project point (1920 x 1080, no offset).
-  static PenEvent at(double x, double y) {
+  static PenEvent at(double x, double y, double time = 0.0) {
     PenEvent e;
     e.x = x * 1920.0;
     e.y = (1.0 - y) * 1080.0;
+    e.time = time;
     return e;
   }
 
@@ -68,6 +69,61 @@ void expect_dabs(const json& brush, const std::vector<std::array<double, 3>>& wa
     EXPECT_NEAR(brush[i][1].get<double>(), want[i][1], 1e-12) << brush;
     EXPECT_EQ(brush[i][2].get<double>(), want[i][2]) << brush;
   }
+}
+
+// Marks belong to the frame they are drawn on: the documents hold the edited
+// frame's, frame_marks says which frame that is and keeps every other one's.
+TEST_F(OverlayTest, MarksBelongToTheFrameTheyAreDrawnOn) {
+  instance_->set_frame_range(0, 40);
+  instance_->set_int("select_tool", kBox);
+  viewer_->pen_down(at(0.2, 0.1, 4.0));
+  viewer_->pen_motion(at(0.6, 0.7, 4.0));
+  viewer_->pen_up(at(0.6, 0.7, 4.0));
+  EXPECT_EQ(doc("frame_marks"), json::parse(R"({"editing":4,"frames":{}})"));
+
+  // On frame 30 an exclude dab: frame 4's box goes among the others.
+  instance_->set_int("select_tool", kExclude);
+  instance_->set_double("brush_size", 0.05);
+  viewer_->pen_down(at(0.5, 0.5, 30.0));
+  viewer_->pen_up(at(0.5, 0.5, 30.0));
+  EXPECT_EQ(instance_->get_string("bbox_json"), "");
+  expect_dabs(doc("brush_json"), {{0.5, 0.5, -0.05}});
+  json marks = doc("frame_marks");
+  EXPECT_EQ(marks["editing"], 30);
+  expect_box(marks["frames"]["4"]["bbox"], 0.2, 0.1, 0.4, 0.6);
+  EXPECT_EQ(marks["frames"]["4"]["strokes"], json::array());
+
+  // Back on frame 4 its box comes back to be edited, and frame 30's dab is kept.
+  instance_->set_int("select_tool", kAdd);
+  viewer_->pen_down(at(0.3, 0.3, 4.0));
+  viewer_->pen_up(at(0.3, 0.3, 4.0));
+  expect_box(doc("bbox_json"), 0.2, 0.1, 0.4, 0.6);
+  expect_dabs(doc("brush_json"), {{0.3, 0.3, 0.05}});
+  marks = doc("frame_marks");
+  EXPECT_EQ(marks["editing"], 4);
+  EXPECT_EQ(marks["frames"].size(), 1u);
+  EXPECT_EQ(marks["frames"]["30"]["strokes"], json::parse("[[0.5,0.5,-0.05]]"));
+
+  // "Clear selection" clears the frame it is pressed on, and only that one.
+  instance_->press("clear_mask", 30.0);
+  EXPECT_EQ(doc("frame_marks"), json::parse(R"({"editing":4,"frames":{}})"));
+  expect_box(doc("bbox_json"), 0.2, 0.1, 0.4, 0.6);
+  instance_->press("clear_mask", 4.0);
+  EXPECT_EQ(instance_->get_string("bbox_json"), "");
+  EXPECT_EQ(instance_->get_string("brush_json"), "[]");
+}
+
+// Marks of a project saved before they had frames become the frame's they are edited on.
+TEST_F(OverlayTest, UnframedMarksJoinTheFirstFrameEdited) {
+  instance_->set_frame_range(0, 40);
+  instance_->set_string("bbox_json", R"({"h":0.5,"w":0.5,"x":0.25,"y":0.25})");
+  instance_->set_string("brush_json", "[[0.5,0.5,0.03]]");
+  instance_->set_int("select_tool", kAdd);
+  viewer_->pen_down(at(0.1, 0.1, 12.0));
+  viewer_->pen_up(at(0.1, 0.1, 12.0));
+  expect_box(doc("bbox_json"), 0.25, 0.25, 0.5, 0.5);
+  expect_dabs(doc("brush_json"), {{0.5, 0.5, 0.03}, {0.1, 0.1, 0.03}});
+  EXPECT_EQ(doc("frame_marks")["editing"], 12);
 }
 
 TEST_F(OverlayTest, BoxToolRewritesTheBoxOnEveryPenEvent) {

@@ -67,9 +67,10 @@ TEST_F(PluginDescribe, ParametersInOrder) {
       {"session_id", kOfxParamTypeString, nullptr},
       {"clip_start", kOfxParamTypeString, nullptr},
       {"cancel_pull", kOfxParamTypePushButton, "Cancel pull"},
+      {"frame_marks", kOfxParamTypeString, nullptr},
   };
   const auto& params = plugin().params();
-  ASSERT_EQ(params.size(), 17u);
+  ASSERT_EQ(params.size(), 18u);
   for (size_t i = 0; i < params.size(); ++i) {
     const ParamDescriptor& p = params[i];
     EXPECT_EQ(p.name, expected[i].name);
@@ -123,6 +124,7 @@ TEST_F(PluginDescribe, DefaultsRangesOptionsAndHints) {
   EXPECT_EQ(param("status").str(kOfxParamPropDefault), "idle");
   EXPECT_EQ(param("brush_json").str(kOfxParamPropDefault), "[]");
   EXPECT_EQ(param("clip_start").str(kOfxParamPropDefault), "0");
+  EXPECT_EQ(param("frame_marks").str(kOfxParamPropDefault), "{}");
   EXPECT_EQ(param("session_id").str(kOfxParamPropDefault, 0, "unset"), "");
   for (const char* name : {"output_mode", "select_tool", "quality"}) {
     EXPECT_EQ(param(name).integer(kOfxParamPropDefault, 0, -1), 0) << name;

@@ -140,8 +140,8 @@ TEST_F(PullSession, ThirtyFramesGoOverTheWireAsTheProtocolSays) {
   EXPECT_EQ(instance_->get_string("clip_start"), "10.000000");
   EXPECT_EQ(messages(), std::vector<std::string>{"Corvane: alpha ready for 30 frames."});
 
-  // Frames are gone once accepted; every matte is on disk as served.
-  EXPECT_TRUE(files_in(upload_dir()).empty());
+  // Frames are kept for a correction round; every matte is on disk as served.
+  EXPECT_EQ(files_in(upload_dir()), numbered(0, 30, ".jpg"));
   EXPECT_EQ(files_in(root() + "sess-1"), numbered(0, 30, ".png"));
   EXPECT_EQ(read_all(root() + "sess-1/000029.png"), matte_png(29));
 
@@ -282,15 +282,19 @@ TEST_F(PullSession, ASecondPullKeepsTheFirstSessionOnDisk) {
   instance_->set_string("backend_url", backend.url());
   EXPECT_EQ(pull(*instance_), "ready: 2 frames matted");
 
-  backend.set([](ScriptedBackend::Script& s) { s.create = {201, R"({"session_id":"sess-2"})"}; });
+  // A backend that keeps no frames refuses to start sess-1 again: a new session it is.
+  backend.set([](ScriptedBackend::Script& s) {
+    s.create = {201, R"({"session_id":"sess-2"})"};
+    s.start_of["sess-1"] = {409, "session already started"};
+  });
   instance_->set_string("status", "idle");
   ASSERT_TRUE(press_when_idle(*instance_));
   EXPECT_EQ(wait_for_end(*instance_), "ready: 2 frames matted");
   EXPECT_EQ(instance_->get_string("session_id"), "sess-2");
   EXPECT_EQ(files_in(root() + "sess-1"), numbered(0, 2, ".png"));
   EXPECT_EQ(files_in(root() + "sess-2"), numbered(0, 2, ".png"));
-  // Each pull grabbed into an upload folder of its own.
-  EXPECT_EQ(upload_dirs().size(), 2u);
+  // The frames were grabbed once and kept: the new session got them from there.
+  EXPECT_EQ(upload_dirs().size(), 1u);
 }
 
 }  // namespace

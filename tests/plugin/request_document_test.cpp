@@ -114,4 +114,92 @@ TEST(RequestDocument, HintTextStaysUtf8AndBadBytesAreReplaced) {
   EXPECT_NO_THROW(nlohmann::json::parse(body));
 }
 
+// Marks kept per clip frame: the clip here starts at frame 100, so matte
+// index i is clip frame 100 + i. The frame being edited keeps its marks in
+// bbox_json and brush_json.
+RequestInputs marked_inputs() {
+  RequestInputs in = inputs();
+  in.first_frame = 100.0;
+  in.time = 112.0;
+  in.bbox_json = R"({"h":0.5,"w":0.25,"x":0.1,"y":0.2})";
+  in.brush_json = "[[0.2,0.3,0.03]]";
+  in.frame_marks = R"({"editing":112,"frames":{"125":{"strokes":[[0.6,0.5,-0.04]]},)"
+                   R"("104":{"bbox":{"h":0.4,"w":0.3,"x":0.5,"y":0.1},"strokes":[]}}})";
+  return in;
+}
+
+TEST(RequestDocumentMarks, TheFramePressedOnIsTheAnchorAndEveryOtherMarkedFrameIsListed) {
+  RequestInputs in = marked_inputs();
+  EXPECT_EQ(request_body(in),
+            R"({"anchor_frame":12,"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"edge_softness":0.35,)"
+            R"("marked_frames":[{"bbox":{"h":0.4,"w":0.3,"x":0.5,"y":0.1},"frame":4,"strokes":[]},)"
+            R"({"frame":25,"strokes":[[0.6,0.5,-0.04]]}],)"
+            R"("quality":"fine","strokes":[[0.2,0.3,0.03]],"text_prompt":""})");
+
+  // Pressed on another marked frame: its marks are the anchor's, the edited frame's are listed.
+  in.time = 125.0;
+  EXPECT_EQ(request_body(in),
+            R"({"anchor_frame":25,"edge_softness":0.35,)"
+            R"("marked_frames":[{"bbox":{"h":0.4,"w":0.3,"x":0.5,"y":0.1},"frame":4,"strokes":[]},)"
+            R"({"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"frame":12,"strokes":[[0.2,0.3,0.03]]}],)"
+            R"("quality":"fine","strokes":[[0.6,0.5,-0.04]],"text_prompt":""})");
+}
+
+TEST(RequestDocumentMarks, PressedOnAnUnmarkedFrameTheNearestMarkedFrameIsTheAnchor) {
+  struct Case {
+    double time;
+    int anchor;
+  };
+  // Marked at matte indexes 4 (being edited) and 20; a tie goes to the earlier.
+  for (const Case& c : {Case{112.0, 4}, Case{100.0, 4}, Case{116.0, 20}, Case{129.0, 20}}) {
+    RequestInputs in = marked_inputs();
+    in.time = c.time;
+    in.bbox_json = "";
+    in.frame_marks = R"({"editing":104,"frames":{"120":{"strokes":[[0.4,0.3,0.03]]}}})";
+    const nlohmann::json doc = request_document(in);
+    EXPECT_EQ(doc["anchor_frame"], c.anchor) << c.time;
+    EXPECT_EQ(doc["strokes"][0][0], c.anchor == 4 ? 0.2 : 0.4) << c.time;
+    ASSERT_EQ(doc["marked_frames"].size(), 1u) << c.time;
+    EXPECT_EQ(doc["marked_frames"][0]["frame"], c.anchor == 4 ? 20 : 4) << c.time;
+  }
+  // With no marks anywhere the hint carries the pull from the frame pressed on.
+  RequestInputs bare = marked_inputs();
+  bare.bbox_json = "";
+  bare.brush_json = "[]";
+  bare.frame_marks = R"({"editing":104,"frames":{}})";
+  bare.text_hint = "the dancer";
+  EXPECT_EQ(request_body(bare), R"({"anchor_frame":12,"edge_softness":0.35,"quality":"fine","strokes":[],)"
+                                R"("text_prompt":"the dancer"})");
+}
+
+TEST(RequestDocumentMarks, MarksOfAnOlderProjectPullAsTheyAlwaysDid) {
+  RequestInputs old = marked_inputs();
+  old.frame_marks.clear();
+  const std::string before = request_body(old);
+  EXPECT_EQ(before, R"({"anchor_frame":12,"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"edge_softness":0.35,)"
+                    R"("quality":"fine","strokes":[[0.2,0.3,0.03]],"text_prompt":""})");
+  // Without an editing frame they are the marks of whichever frame is pressed on.
+  old.time = 127.0;
+  EXPECT_EQ(request_document(old)["anchor_frame"], 27);
+  old.time = 112.0;
+  // Documents that add nothing beyond the edited frame change nothing either.
+  for (const char* marks : {"{}", "not json", "[]", R"({"editing":112,"frames":{}})",
+                            R"({"editing":112,"frames":{"99":{"strokes":[[0.1,0.1,0.03]]}}})",
+                            R"({"editing":112,"frames":{"130":{"strokes":[[0.1,0.1,0.03]]}}})",
+                            R"({"editing":112,"frames":{"x":{"strokes":[[0.1,0.1,0.03]]}}})",
+                            R"({"editing":112,"frames":{"110":{"strokes":[]}}})"}) {
+    RequestInputs in = old;
+    in.frame_marks = marks;
+    EXPECT_EQ(request_body(in), before) << marks;
+  }
+  // Marks edited on a frame the grab no longer holds (a trimmed clip) are nobody's anchor.
+  RequestInputs trimmed = old;
+  trimmed.frame_marks = R"({"editing":99,"frames":{"120":{"strokes":[[0.4,0.3,0.03]]}}})";
+  const nlohmann::json doc = request_document(trimmed);
+  EXPECT_EQ(doc["anchor_frame"], 20);
+  EXPECT_EQ(doc["strokes"], nlohmann::json::parse("[[0.4,0.3,0.03]]"));
+  EXPECT_FALSE(doc.contains("bbox"));
+  EXPECT_FALSE(doc.contains("marked_frames"));
+}
+
 }  // namespace

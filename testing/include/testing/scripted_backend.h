@@ -32,6 +32,8 @@ class ScriptedBackend {
     // Upload answer for frame `index` at its `attempt`-th try (1-based).
     std::function<int(int index, int attempt)> upload = [](int, int) { return 200; };
     Answer start{200, R"({"status":"RUNNING"})"};
+    // Start answers of particular sessions, by id, before `start`.
+    std::map<std::string, Answer> start_of;
     // Poll answers in order; the last one repeats.
     std::vector<Answer> polls{{200, R"({"status":"COMPLETED"})"}};
     // Matte bytes of frame `index`, and the status that goes with them.
@@ -70,8 +72,11 @@ class ScriptedBackend {
                  wait_if_held("upload");
                  res.status = locked([&](Script& s) { return s.upload(index, attempt); });
                });
-    server_.on("POST", R"(/api/matte/sessions/([^/]*)/start)", [this](const Request&, Response& res) {
-      send(res, locked([&](Script& s) { return s.start; }));
+    server_.on("POST", R"(/api/matte/sessions/([^/]*)/start)", [this](const Request& req, Response& res) {
+      send(res, locked([&](Script& s) {
+             const auto it = s.start_of.find(req.matches[1]);
+             return it == s.start_of.end() ? s.start : it->second;
+           }));
     });
     server_.on("POST", R"(/api/matte/sessions/([^/]*)/cancel)", [this](const Request&, Response& res) {
       send(res, locked([&](Script& s) { return s.cancel; }));

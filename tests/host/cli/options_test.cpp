@@ -100,4 +100,55 @@ TEST(PullOptions, MisuseIsRefused) {
   }
 }
 
+TEST(PullOptions, CorrectionsNameAFrameAndAMarkInTheUnitsOfBoxAndAdd) {
+  mattivo::PullOptions o;
+  ASSERT_EQ(parse({"--input", "clip/", "--box", "0.1,0.1,0.5,0.8", "--correct", "12:add=0.4,0.5", "--correct",
+                   "12:exclude=300,200,0.05", "--correct", "40:box=100px,50px,320px,240px", "--correct",
+                   "0:add=0.5,0.5,0.1"},
+                  &o),
+            "");
+  ASSERT_EQ(o.corrections.size(), 4u);
+  using Kind = mattivo::Correction::Kind;
+  EXPECT_EQ(o.corrections[0].frame, 12);
+  EXPECT_EQ(o.corrections[0].kind, Kind::Add);
+  EXPECT_FALSE(o.corrections[0].dab.pixels);
+  EXPECT_DOUBLE_EQ(o.corrections[0].dab.size, 0.03);
+  EXPECT_EQ(o.corrections[1].kind, Kind::Exclude);
+  EXPECT_TRUE(o.corrections[1].dab.pixels);
+  EXPECT_DOUBLE_EQ(o.corrections[1].dab.size, 0.05);
+  EXPECT_EQ(o.corrections[2].frame, 40);
+  EXPECT_EQ(o.corrections[2].kind, Kind::Box);
+  EXPECT_TRUE(o.corrections[2].box.pixels);
+  EXPECT_DOUBLE_EQ(o.corrections[2].box.w, 320);
+  EXPECT_DOUBLE_EQ(o.corrections[3].dab.size, 0.1);
+
+  // Corrections alone mark the character well enough to pull.
+  mattivo::PullOptions only;
+  EXPECT_EQ(parse({"--input", "clip/", "--correct", "3:box=0.1,0.1,0.5,0.5"}, &only), "");
+
+  for (const char* bad :
+       {"12", "12:add", "x:add=0.1,0.1", "-1:add=0.1,0.1", "12:paint=0.1,0.1", "12:add=0.1",
+        "12:box=0.1,0.1,0.5", "12:exclude=0.1,0.1,0.9", ":add=0.1,0.1", "12:box=0.1,0.1,0,0.5"}) {
+    mattivo::Correction c;
+    const std::string err = mattivo::parse_correction(bad, &c);
+    EXPECT_EQ(err.rfind("--correct", 0), 0u) << bad << ": " << err;
+  }
+}
+
+TEST(PullOptions, ASessionBringsItsClipAndMarks) {
+  mattivo::PullOptions o;
+  EXPECT_EQ(parse({"--session", "earlier", "--correct", "7:exclude=0.8,0.2"}, &o), "");
+  EXPECT_EQ(o.session, "earlier");
+  EXPECT_TRUE(o.input.empty());
+  EXPECT_FALSE(o.anchor_given);
+  EXPECT_FALSE(o.out_given);
+  mattivo::PullOptions given;
+  EXPECT_EQ(parse({"--session", "earlier", "--anchor", "4", "--out", "new", "--max-frames", "9"}, &given),
+            "");
+  EXPECT_TRUE(given.anchor_given);
+  EXPECT_TRUE(given.out_given);
+  EXPECT_TRUE(given.max_frames_given);
+  EXPECT_NE(parse({"--session"}, &o).find("needs a value"), std::string::npos);
+}
+
 }  // namespace

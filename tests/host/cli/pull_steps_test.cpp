@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pull_steps.h"
+#include "session_file.h"
 
 namespace fs = std::filesystem;
 
@@ -61,6 +62,80 @@ TEST_F(PullSteps, PixelSelectionsBecomeFractionsOfTheFrame) {
   ASSERT_EQ(s.excludes.size(), 1u);
   EXPECT_DOUBLE_EQ(s.excludes[0].x, 0.1);
   EXPECT_DOUBLE_EQ(s.excludes[0].size, 0.1);
+}
+
+TEST_F(PullSteps, CorrectionsAreNormalisedOntoTheirFrames) {
+  options_.hint = "the dancer";
+  using Kind = mattivo::Correction::Kind;
+  options_.corrections = {{2, Kind::Add, mattivo::Dab{20, 10, 0.05, true}, {}},
+                          {2, Kind::Box, {}, mattivo::Box{0, 0, 20, 10, true}},
+                          {1, Kind::Exclude, mattivo::Dab{0.25, 0.5, 0.03, false}, {}}};
+  mattivo::PullPlan plan;
+  ASSERT_EQ(prepare(&plan), std::nullopt);
+  ASSERT_EQ(plan.corrections.size(), 2u);
+  const mattivo::Selection& two = plan.corrections.at(2);
+  ASSERT_TRUE(two.has_box);
+  EXPECT_DOUBLE_EQ(two.bw, 0.5);
+  ASSERT_EQ(two.adds.size(), 1u);
+  EXPECT_DOUBLE_EQ(two.adds[0].x, 0.5);
+  ASSERT_EQ(plan.corrections.at(1).excludes.size(), 1u);
+  EXPECT_DOUBLE_EQ(plan.corrections.at(1).excludes[0].x, 0.25);
+
+  for (const auto& bad : {mattivo::Correction{3, Kind::Add, mattivo::Dab{0.5, 0.5, 0.03, false}, {}},
+                          mattivo::Correction{1, Kind::Box, {}, mattivo::Box{30, 0, 20, 10, true}}}) {
+    options_.corrections = {bad};
+    mattivo::PullPlan refused;
+    const mattivo::Failure why = prepare(&refused);
+    ASSERT_TRUE(why.has_value());
+    EXPECT_EQ(why->rfind("--correct " + std::to_string(bad.frame) + ":", 0), 0u) << *why;
+  }
+}
+
+TEST_F(PullSteps, ASessionFillsInWhatTheCommandLineLeavesOut) {
+  mattivo::SavedSession saved;
+  saved.input = options_.input;
+  saved.anchor = 2;
+  saved.first_frame = 1001;
+  saved.fps = 24;
+  saved.max_frames = 3;
+  saved.strings = {{"session_id", "round_1"}, {"bbox_json", R"({"h":0.5,"w":0.5,"x":0,"y":0})"}};
+  fs::create_directories(root_ / "earlier");
+  ASSERT_EQ(mattivo::write_session((root_ / "earlier" / mattivo::kSessionFile).string(), saved), "");
+
+  mattivo::PullOptions o;
+  o.session = (root_ / "earlier").string();
+  std::map<std::string, std::string> strings;
+  ASSERT_EQ(mattivo::resume_session(&o, &strings), std::nullopt);
+  EXPECT_EQ(o.input, options_.input);
+  EXPECT_EQ(o.anchor, 2);
+  EXPECT_EQ(o.first_frame, 1001);
+  EXPECT_EQ(o.fps, 24);
+  EXPECT_EQ(o.max_frames, 3);
+  EXPECT_EQ(o.out, o.session);  // corrected in place
+  EXPECT_EQ(strings, saved.strings);
+
+  // What the command line says wins.
+  mattivo::PullOptions given;
+  given.session = o.session;
+  given.anchor = 1;
+  given.anchor_given = true;
+  given.out = "elsewhere";
+  given.out_given = true;
+  ASSERT_EQ(mattivo::resume_session(&given, &strings), std::nullopt);
+  EXPECT_EQ(given.anchor, 1);
+  EXPECT_EQ(given.out, "elsewhere");
+
+  // A folder without a session, or with a damaged one, is refused plainly.
+  mattivo::PullOptions none;
+  none.session = (root_ / "frames").string();
+  const mattivo::Failure missing = mattivo::resume_session(&none, &strings);
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_NE(missing->find("holds no mattivo-session.json"), std::string::npos) << *missing;
+  std::ofstream(root_ / "earlier" / mattivo::kSessionFile) << "{\"input\":3}";
+  none.session = (root_ / "earlier").string();
+  const mattivo::Failure damaged = mattivo::resume_session(&none, &strings);
+  ASSERT_TRUE(damaged.has_value());
+  EXPECT_NE(damaged->find("is not a mattivo session"), std::string::npos) << *damaged;
 }
 
 TEST_F(PullSteps, ABoxUpToTheFrameEdgeIsTakenOnePixelPastIsNot) {

@@ -1,4 +1,4 @@
-#include "plugin/clip_time.h"
+#include "suites/clip_time.h"
 
 #include <cmath>
 
