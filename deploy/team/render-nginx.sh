@@ -48,7 +48,7 @@ for spec in "${nodes[@]}"; do
   seen+="$name "
   [ -n "$first" ] || first=$name
   node_map+="    \"~^${prefix_re}/api/matte/sessions/${name}-[0-9a-f]{32}(/|\$)\" ${name};"$'\n'
-  node_upstreams+="  upstream mattivo_${name} {"$'\n'"    server ${addr};"$'\n'"    keepalive 16;"$'\n'"    keepalive_timeout 20s;"$'\n'"  }"$'\n'
+  node_upstreams+="  upstream mattivo_${name} {"$'\n'"    zone mattivo_${name} 64k;"$'\n'"    server ${addr};"$'\n'"    keepalive 16;"$'\n'"    keepalive_timeout 20s;"$'\n'"  }"$'\n'
   any_servers+="    server ${addr} max_fails=0;"$'\n'
   node_health+="    location = ${prefix}/nodes/${name}/healthz {"$'\n'"      proxy_pass http://mattivo_${name}${prefix}/healthz;"$'\n'"    }"$'\n'
 done
