@@ -47,7 +47,8 @@ bool BackendServer::start(std::string* error) {
   for (const std::string& id : requeue) queue_->push(id);
 
   if (!start_http(options_.host, options_.port, options_.http,
-                  api_handler(ApiContext{store, queue_.get(), options_.prefix, options_.node}), &http_, error)) {
+                  api_handler(ApiContext{store, queue_.get(), options_.prefix, options_.node}), &http_,
+                  error)) {
     queue_->stop();
     return false;
   }

@@ -91,16 +91,15 @@ std::string new_session_id(const std::string& node) {
 
 bool valid_node_name(const std::string& node) {
   return !node.empty() && node.size() <= 16 && std::all_of(node.begin(), node.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
-         });
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+  });
 }
 
 bool valid_session_id(const std::string& id) {
   if (id.size() < 32) return false;
   const std::string random = id.substr(id.size() - 32);
-  const bool hex = std::all_of(random.begin(), random.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
+  const bool hex = std::all_of(random.begin(), random.end(),
+                               [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
   if (!hex) return false;
   if (id.size() == 32) return true;
   // "<node>-" before the random part.

@@ -68,8 +68,9 @@ std::string random_token() {
 }
 
 pid_t spawn_nginx(const std::string& run_dir, const std::string& log) {
-  std::vector<std::string> args{nginx_executable(), "-p", run_dir, "-e", run_dir + "/logs/error.log",
-                                "-c", run_dir + "/nginx.conf", "-g", "daemon off;"};
+  std::vector<std::string> args{
+      nginx_executable(),      "-p", run_dir,      "-e", run_dir + "/logs/error.log", "-c",
+      run_dir + "/nginx.conf", "-g", "daemon off;"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -105,8 +106,8 @@ bool start_team(const TeamSpec& spec, Team* team, std::string* error) {
   team->dir = make_temp_dir("team");
   team->prefix = "/k/" + random_token();
   const std::string log = team->dir + "/scripts.log";
-  std::vector<std::string> render{"bash", scripts() + "render-nginx.sh", "--run-dir", team->dir + "/run",
-                                  "--prefix", team->prefix};
+  std::vector<std::string> render{
+      "bash", scripts() + "render-nginx.sh", "--run-dir", team->dir + "/run", "--prefix", team->prefix};
   for (int i = 0; i < spec.nodes; ++i) {
     auto node = std::make_unique<TeamNode>();
     node->name = "n" + std::to_string(i + 1);

@@ -25,8 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#define NEED_NGINX()                                                                               \
-  if (nginx_executable().empty())                                                                  \
+#define NEED_NGINX()              \
+  if (nginx_executable().empty()) \
   GTEST_SKIP() << "nginx is not installed (apt-get install nginx; ./dev test installs it)"
 
 const std::vector<std::string> kNodeArgs{"--workers", "1", "--person-model", "none"};
@@ -47,7 +47,8 @@ std::string status_on_disk(const std::string& session_dir) {
 int mattes_on_disk(const std::string& session_dir) {
   int n = 0;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(session_dir + "/alpha", ec), end; !ec && it != end; it.increment(ec))
+  for (std::filesystem::directory_iterator it(session_dir + "/alpha", ec), end; !ec && it != end;
+       it.increment(ec))
     n += it->path().extension() == ".png";
   return n;
 }
@@ -68,8 +69,8 @@ std::vector<std::thread> start_pulls(const Team& team, std::vector<Pull>* pulls)
     threads.emplace_back([&team, &p] {
       PluginClient client;
       client.trust(team.ca_file);
-      p.run = run_plugin_session(client, team.url, p.clip + "/frames", p.frames, clip_request(p.clip, "fast", "box"),
-                                 p.out, 200, 600);
+      p.run = run_plugin_session(client, team.url, p.clip + "/frames", p.frames,
+                                 clip_request(p.clip, "fast", "box"), p.out, 200, 600);
     });
   }
   return threads;
@@ -207,14 +208,16 @@ TEST(Team, TlsAndTheSecretPrefixGuardTheDoor) {
   std::string id = create_session(client, team.url);
   ASSERT_TRUE(tessel::valid_session_id(id));
   EXPECT_EQ(client.get(team.url + "/api/matte/sessions/" + id).code, 200);
-  for (const std::string& path : std::vector<std::string>{"/healthz", "/api/matte/sessions/" + id, "/k/wrong/healthz",
-                                  team.prefix + "x/healthz", "/k/" + team.prefix + "/healthz"}) {
+  for (const std::string& path :
+       std::vector<std::string>{"/healthz", "/api/matte/sessions/" + id, "/k/wrong/healthz",
+                                team.prefix + "x/healthz", "/k/" + team.prefix + "/healthz"}) {
     EXPECT_EQ(client.get(origin + path).code, 404) << path;
   }
   EXPECT_EQ(client.post_json(origin + "/api/matte/sessions", "{}").code, 404);
   // Ids of no node, or of no shape, reach no node.
   const std::string hex = id.substr(id.size() - 32);
-  for (const std::string& bad : std::vector<std::string>{"n9-" + hex, "n1-" + hex + "0", "n1-" + hex.substr(1), "n1-..%2f" + hex}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"n9-" + hex, "n1-" + hex + "0", "n1-" + hex.substr(1), "n1-..%2f" + hex}) {
     Reply r = client.get(team.url + "/api/matte/sessions/" + bad);
     EXPECT_EQ(r.code, 404) << bad;
   }
@@ -245,7 +248,8 @@ TEST(Team, NewSessionsGoToANodeWithRoom) {
   EXPECT_EQ(full.code, 503);
   EXPECT_NE(full.body.find("too many sessions in progress"), std::string::npos) << full.body;
   // Room again on n2: it is not held against it that it was full.
-  ASSERT_EQ(client.post_json(team.url + "/api/matte/sessions/" + by_node["n2"][0] + "/cancel", "{}").code, 200);
+  ASSERT_EQ(client.post_json(team.url + "/api/matte/sessions/" + by_node["n2"][0] + "/cancel", "{}").code,
+            200);
   EXPECT_EQ(node_of(create_session(client, team.url)), "n2");
 }
 
@@ -278,8 +282,17 @@ TEST(Team, SlowClientsDoNotHoldUpOthers) {
   std::vector<pid_t> slow;
   for (int i = 0; i < 20; ++i) {
     std::string id = create_session(client, team.url);
-    std::vector<std::string> args{"curl", "-s", "-o", "/dev/null", "--cacert", team.ca_file, "--limit-rate", "4k",
-                                  "-T", body_file, team.url + "/api/matte/sessions/" + id + "/frames/0"};
+    std::vector<std::string> args{"curl",
+                                  "-s",
+                                  "-o",
+                                  "/dev/null",
+                                  "--cacert",
+                                  team.ca_file,
+                                  "--limit-rate",
+                                  "4k",
+                                  "-T",
+                                  body_file,
+                                  team.url + "/api/matte/sessions/" + id + "/frames/0"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

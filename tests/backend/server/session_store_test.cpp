@@ -143,9 +143,9 @@ TEST(Store, NodeIdsKeepTheirRandomBitsAndOnlyWellFormedIdsPass) {
   const std::string hex(32, 'a');
   EXPECT_TRUE(tessel::valid_session_id(hex));
   EXPECT_TRUE(tessel::valid_session_id("node16charsxxxx0-" + hex));
-  for (const std::string& bad : std::vector<std::string>{"", "-" + hex, "N2-" + hex, "n2_" + hex, "n2--" + hex, "n/2-" + hex,
-                          "n2-" + hex.substr(1), "n2-" + hex + "0", "../-" + hex, hex.substr(0, 31) + "g",
-                          "node17charsxxxxx0-" + hex}) {
+  for (const std::string& bad : std::vector<std::string>{
+           "", "-" + hex, "N2-" + hex, "n2_" + hex, "n2--" + hex, "n/2-" + hex, "n2-" + hex.substr(1),
+           "n2-" + hex + "0", "../-" + hex, hex.substr(0, 31) + "g", "node17charsxxxxx0-" + hex}) {
     EXPECT_FALSE(tessel::valid_session_id(bad)) << bad;
   }
   EXPECT_FALSE(tessel::valid_node_name(""));
