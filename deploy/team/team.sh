@@ -12,7 +12,9 @@
 #   --name HOST          the name (or address) artists use for this machine;
 #                        it goes into a generated certificate (default: hostname)
 #   --cert FILE --key FILE   your own certificate instead of a generated one
-#   --remote NAME=HOST:PORT  a node on another machine (repeatable)
+#   --remote NAME=HOST:PORT  a node on another machine (repeatable; remembered
+#                        in the run folder for the next starts)
+#   --forget NAME        no longer send anything to the remote node NAME
 #   --workers N          sessions each local node mattes at once (default 1)
 #   --run-dir DIR        nginx's folder, logs, pids, the prefix
 #                        (default $XDG_STATE_HOME/mattivo-team)
@@ -30,7 +32,7 @@ data_home=${XDG_DATA_HOME:-$HOME/.local/share}
 run_dir=$state_home/mattivo-team data_root=$data_home/mattivo-team
 nodes=3 base_port=8750 listen=8443 name=$(hostname) cert="" key="" workers=1
 backend=$root/build/backend/mattivo-backend
-remotes=() extra=()
+remotes=() forget=() extra=()
 die() { echo "team.sh: $*" >&2; exit 2; }
 while (($#)); do
   case $1 in
@@ -45,6 +47,7 @@ while (($#)); do
     --cert) cert=$2 ;;
     --key) key=$2 ;;
     --remote) remotes+=("$2") ;;
+    --forget) forget+=("$2") ;;
     --workers) workers=$2 ;;
     --run-dir) run_dir=$2 ;;
     --data-root) data_root=$2 ;;
@@ -72,7 +75,7 @@ alive() {
 nginx_cmd() { "$(find_nginx)" -p "$run_dir" -e "$run_dir/logs/error.log" -c "$run_dir/nginx.conf" "$@"; }
 
 start() {
-  [[ $nodes =~ ^[0-9]+$ ]] && ((nodes + ${#remotes[@]} >= 1)) || die "--nodes must be a number, and there must be a node"
+  [[ $nodes =~ ^[0-9]+$ ]] || die "--nodes must be a number"
   [ -x "$backend" ] || die "no backend at $backend (./dev build)"
   mkdir -p "$run_dir/logs" "$data_root"
   chmod 700 "$run_dir"
@@ -96,7 +99,18 @@ start() {
       >"$run_dir/logs/$node.out" 2>"$run_dir/logs/$node.log" </dev/null &
     echo $! >"$run_dir/$node.pid"
   done
-  for r in "${remotes[@]}"; do specs+=(--node "$r"); done
+  # Remote nodes given once stay in the team: a restart must not strand their sessions.
+  local kept=() r f
+  [ -s "$run_dir/remotes" ] && mapfile -t kept <"$run_dir/remotes"
+  for r in "${remotes[@]}"; do
+    kept=($(printf '%s\n' "${kept[@]}" | grep -v "^${r%%=*}=")) || true
+    kept+=("$r")
+  done
+  for f in "${forget[@]}"; do
+    kept=($(printf '%s\n' "${kept[@]}" | grep -v "^$f=")) || true
+  done
+  printf '%s\n' "${kept[@]}" | grep . >"$run_dir/remotes" || : >"$run_dir/remotes"
+  for r in "${kept[@]}"; do specs+=(--node "$r"); done
   for ((i = 1; i <= nodes; i++)); do
     local t=0
     until grep -q "^listening on" "$run_dir/logs/n$i.out" 2>/dev/null; do
@@ -150,5 +164,5 @@ case $cmd in
   start) start ;;
   stop) stop ;;
   status) status ;;
-  *) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac
