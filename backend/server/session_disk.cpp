@@ -204,6 +204,19 @@ bool SessionStore::open(std::vector<std::string>* requeue, std::string* error) {
   }
   std::sort(pending.begin(), pending.end());
   for (auto& p : pending) requeue->push_back(p.second);
+  // A proxy routes on the name in an id: sessions made under another node
+  // name are sent to that node, not here.
+  int foreign = 0;
+  for (const auto& entry : sessions_) {
+    size_t dash = entry.first.find('-');
+    foreign += dash != std::string::npos && entry.first.compare(0, dash, node_) != 0;
+  }
+  if (foreign > 0) {
+    std::fprintf(stderr,
+                 "mattivo-backend: %d session(s) in %s were made under another node name; behind a proxy "
+                 "their requests go to that node\n",
+                 foreign, root_.c_str());
+  }
   std::ifstream beacons(root_ + "beacons");
   if (!(beacons >> beacons_)) beacons_ = 0;
   return true;

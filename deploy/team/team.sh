@@ -120,8 +120,13 @@ start() {
     done
   done
 
+  # nginx must let through the largest frame the nodes take.
+  local max_body=33m a
+  for ((a = 0; a + 1 < ${#extra[@]}; a++)); do
+    if [ "${extra[a]}" = --max-frame-bytes ]; then max_body=$(echo "${extra[a + 1]}" | sed "s/B$//" | tr KMG kmg); fi
+  done
   "$here/render-nginx.sh" --run-dir "$run_dir" --listen "$listen" --prefix "$prefix" \
-    --cert "$cert" --key "$key" "${specs[@]}" >/dev/null
+    --cert "$cert" --key "$key" --max-body "$max_body" "${specs[@]}" >/dev/null
   nginx_cmd -t -q || die "nginx refused the configuration in $run_dir/nginx.conf"
   if alive "$run_dir/nginx.pid"; then
     nginx_cmd -s reload
