@@ -290,6 +290,7 @@ void run_load(benchmark::State& state, const Target& target, const std::string& 
     std::printf("  most pollers at once      %d\n", t.most_polling.load());
     std::printf("  most pollers, /healthz < 1 s  %d%s\n", most_polling_under_1s,
                 slow_probe_seen ? "" : " (every probe under 1 s)");
+    std::printf("  most pollers at a /healthz < 1 s  %d\n", most_polling_any_under_1s);
     std::printf(
         "  slowest /healthz          %.0f ms%s\n", slowest * 1000,
         polling_at_first_slow < 0
