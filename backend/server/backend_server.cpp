@@ -32,7 +32,11 @@ bool BackendServer::start(std::string* error) {
     *error = "the prefix must look like /k/<token>";
     return false;
   }
-  store_ = std::make_unique<SessionStore>(options_.data_dir, options_.limits);
+  if (!options_.node.empty() && !valid_node_name(options_.node)) {
+    *error = "the node name must be 1 to 16 lowercase letters and digits";
+    return false;
+  }
+  store_ = std::make_unique<SessionStore>(options_.data_dir, options_.limits, options_.node);
   std::vector<std::string> requeue;
   if (!store_->open(&requeue, error)) return false;
   SessionStore* store = store_.get();
@@ -43,7 +47,8 @@ bool BackendServer::start(std::string* error) {
   for (const std::string& id : requeue) queue_->push(id);
 
   if (!start_http(options_.host, options_.port, options_.http,
-                  api_handler(ApiContext{store, queue_.get(), options_.prefix}), &http_, error)) {
+                  api_handler(ApiContext{store, queue_.get(), options_.prefix, options_.node}), &http_,
+                  error)) {
     queue_->stop();
     return false;
   }

@@ -19,6 +19,7 @@ struct ServerOptions {
   int port = 0;  // 0: any free port
   std::string data_dir;
   std::string prefix;  // "" or "/k/<token>"
+  std::string node;    // "" or a valid_node_name: the start of new session ids
   int workers = 1;
   StoreLimits limits;
   HttpLimits http;

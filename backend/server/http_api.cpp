@@ -266,11 +266,13 @@ void beacon(const ApiContext& ctx, Call& call) {
 
 void health(const ApiContext& ctx, Call& call) {
   StoreStats st = ctx.store->stats();
-  answer_json(call.res, json{{"status", "ok"},
-                             {"sessions", st.sessions},
-                             {"live", st.live},
-                             {"disk_bytes", st.disk_bytes},
-                             {"beacons", st.beacons}});
+  json doc{{"status", "ok"},
+           {"sessions", st.sessions},
+           {"live", st.live},
+           {"disk_bytes", st.disk_bytes},
+           {"beacons", st.beacons}};
+  if (!ctx.node.empty()) doc["node"] = ctx.node;
+  answer_json(call.res, doc);
 }
 
 // True when `segments` have the shape of `pattern`; the segments its "*"

@@ -16,6 +16,7 @@ struct ApiContext {
   SessionStore* store = nullptr;
   JobQueue* queue = nullptr;
   std::string prefix;  // "" or "/k/<token>": every path lives under it
+  std::string node;    // named in /healthz, so a proxy's operator can tell who answered
 };
 
 // The API as the server's one handler: it routes by itself, so that the

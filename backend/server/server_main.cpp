@@ -18,6 +18,8 @@ const char* kUsage =
     "  --port N               port; 0 picks a free one (default 8750)\n"
     "  --data-dir DIR         where sessions are kept (default $XDG_DATA_HOME/mattivo-backend)\n"
     "  --prefix /k/TOKEN      serve the whole API under this secret path\n"
+    "  --node NAME            start new session ids with NAME- (1-16 of a-z, 0-9), for a proxy\n"
+    "                         in front of several backends to route on\n"
     "  --workers N            sessions matted at the same time (default 1)\n"
     "  --max-frame-bytes N    largest frame upload (default 32M)\n"
     "  --max-frames N         frames per session (default 20000)\n"
@@ -91,6 +93,8 @@ bool parse_args(int argc, char** argv, tessel::ServerOptions* o) {
       ok = !(o->data_dir = v).empty();
     else if (flag == "--prefix")
       o->prefix = v == "/" ? "" : v;
+    else if (flag == "--node")
+      ok = tessel::valid_node_name(o->node = v);
     else if (flag == "--workers")
       ok = (o->workers = static_cast<int>(n)) >= 1 && n <= 64;
     else if (flag == "--max-frame-bytes")
@@ -153,8 +157,8 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on %s\n", server.base_url().c_str());
   std::fflush(stdout);
-  std::fprintf(stderr, "mattivo-backend: data in %s, %d worker(s)\n", options.data_dir.c_str(),
-               options.workers);
+  std::fprintf(stderr, "mattivo-backend: data in %s, %d worker(s)%s%s\n", options.data_dir.c_str(),
+               options.workers, options.node.empty() ? "" : ", node ", options.node.c_str());
   // Loaded now, so a missing or broken model is said at once, not mid-job.
   std::fprintf(stderr, "mattivo-backend: %s\n", tessel::person_prior_status().c_str());
   int sig = 0;

@@ -73,7 +73,7 @@ std::vector<long long> scan_numbered(const std::string& dir, const std::string& 
 
 }  // namespace
 
-std::string new_session_id() {
+std::string new_session_id(const std::string& node) {
   unsigned char bytes[16];
   size_t got = 0;
   while (got < sizeof bytes) {
@@ -81,7 +81,7 @@ std::string new_session_id() {
     if (n > 0) got += static_cast<size_t>(n);
   }
   static const char* hex = "0123456789abcdef";
-  std::string id;
+  std::string id = node.empty() ? "" : node + "-";
   for (unsigned char b : bytes) {
     id += hex[b >> 4];
     id += hex[b & 15];
@@ -89,10 +89,21 @@ std::string new_session_id() {
   return id;
 }
 
+bool valid_node_name(const std::string& node) {
+  return !node.empty() && node.size() <= 16 && std::all_of(node.begin(), node.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+  });
+}
+
 bool valid_session_id(const std::string& id) {
-  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
+  if (id.size() < 32) return false;
+  const std::string random = id.substr(id.size() - 32);
+  const bool hex = std::all_of(random.begin(), random.end(),
+                               [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  if (!hex) return false;
+  if (id.size() == 32) return true;
+  // "<node>-" before the random part.
+  return id[id.size() - 33] == '-' && valid_node_name(id.substr(0, id.size() - 33));
 }
 
 std::string SessionStore::state_document(const Session& s) {
@@ -193,6 +204,19 @@ bool SessionStore::open(std::vector<std::string>* requeue, std::string* error) {
   }
   std::sort(pending.begin(), pending.end());
   for (auto& p : pending) requeue->push_back(p.second);
+  // A proxy routes on the name in an id: sessions made under another node
+  // name are sent to that node, not here.
+  int foreign = 0;
+  for (const auto& entry : sessions_) {
+    size_t dash = entry.first.find('-');
+    foreign += dash != std::string::npos && entry.first.compare(0, dash, node_) != 0;
+  }
+  if (foreign > 0) {
+    std::fprintf(stderr,
+                 "mattivo-backend: %d session(s) in %s were made under another node name; behind a proxy "
+                 "their requests go to that node\n",
+                 foreign, root_.c_str());
+  }
   std::ifstream beacons(root_ + "beacons");
   if (!(beacons >> beacons_)) beacons_ = 0;
   return true;

@@ -67,8 +67,8 @@ UploadTicket::~UploadTicket() {
   if (store) store->release(this);
 }
 
-SessionStore::SessionStore(std::string data_dir, StoreLimits limits)
-    : root_(std::move(data_dir)), limits_(limits) {
+SessionStore::SessionStore(std::string data_dir, StoreLimits limits, std::string node)
+    : root_(std::move(data_dir)), node_(std::move(node)), limits_(limits) {
   if (root_.empty()) root_ = ".";
   if (root_.back() != '/') root_ += '/';
 }
@@ -95,7 +95,7 @@ Answer SessionStore::create(double fps, std::string* id) {
   if (disk_used_.load() >= limits_.max_disk_bytes) return {503, "disk quota reached, try again later"};
   auto s = std::make_unique<Session>();
   do {
-    s->id = new_session_id();
+    s->id = new_session_id(node_);
   } while (sessions_.count(s->id));
   s->fps = fps;
   s->created = s->touched = now();

@@ -78,7 +78,9 @@ struct UploadTicket {
 
 class SessionStore {
  public:
-  SessionStore(std::string data_dir, StoreLimits limits);
+  // `node` (see valid_node_name) starts every new session's id, so that a
+  // proxy in front of several backends can tell which one holds a session.
+  SessionStore(std::string data_dir, StoreLimits limits, std::string node = "");
   ~SessionStore();
   SessionStore(const SessionStore&) = delete;
   SessionStore& operator=(const SessionStore&) = delete;
@@ -132,6 +134,7 @@ class SessionStore {
   int live_count() const;  // caller holds mu_
 
   std::string root_;  // ends in "/"
+  std::string node_;
   StoreLimits limits_;
   std::mutex mu_;
   std::map<std::string, std::unique_ptr<Session>> sessions_;
@@ -139,8 +142,13 @@ class SessionStore {
   long long beacons_ = 0;
 };
 
-// Session ids: 128 random bits as 32 lowercase hex digits.
-std::string new_session_id();
+// Session ids: 128 random bits as 32 lowercase hex digits, after "<node>-"
+// on a backend given a node name. Ids of either shape are valid on any node,
+// so sessions made before a node had its name still load.
+std::string new_session_id(const std::string& node = "");
 bool valid_session_id(const std::string& id);
+// Node names: 1 to 16 lowercase letters and digits, safe in a URL, a folder
+// name and a proxy's pattern alike.
+bool valid_node_name(const std::string& node);
 
 }  // namespace tessel

@@ -31,8 +31,9 @@ struct Headers {
   void add(const std::string& h) { list = curl_slist_append(list, h.c_str()); }
 };
 
-Reply perform(CURL* c, Reply* r) {
+Reply perform(CURL* c, Reply* r, const std::string& ca_file) {
   curl_easy_setopt(c, CURLOPT_USERAGENT, "CorvaneMattivo-OFX/1.1");
+  if (!ca_file.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca_file.c_str());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &r->body);
   CURLcode rc = curl_easy_perform(c);
@@ -64,7 +65,7 @@ Reply PluginClient::post_json(const std::string& url, const std::string& json) c
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 300L);
-  return perform(c, &r);
+  return perform(c, &r, ca_file_);
 }
 
 Reply PluginClient::put_bytes(const std::string& url, const std::string& bytes, const char* type) const {
@@ -79,7 +80,7 @@ Reply PluginClient::put_bytes(const std::string& url, const std::string& bytes, 
   curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes.size()));
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 120L);
-  return perform(c, &r);
+  return perform(c, &r, ca_file_);
 }
 
 Reply PluginClient::get(const std::string& url) const {
@@ -90,7 +91,7 @@ Reply PluginClient::get(const std::string& url) const {
   curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
-  return perform(c, &r);
+  return perform(c, &r, ca_file_);
 }
 
 Reply PluginClient::send(const std::string& method, const std::string& url, const std::string& body,
@@ -108,7 +109,7 @@ Reply PluginClient::send(const std::string& method, const std::string& url, cons
   }
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
-  return perform(c, &r);
+  return perform(c, &r, ca_file_);
 }
 
 std::string read_file(const std::string& path) {

@@ -129,6 +129,72 @@ TEST(Store, IdsAre128RandomBitsInHex) {
   }
 }
 
+// A node's ids carry its name ahead of the same 128 random bits; the ids
+// of either shape, and nothing else, name a session.
+TEST(Store, NodeIdsKeepTheirRandomBitsAndOnlyWellFormedIdsPass) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 500; ++i) {
+    std::string id = tessel::new_session_id("n2");
+    ASSERT_TRUE(std::regex_match(id, std::regex("n2-[0-9a-f]{32}"))) << id;
+    EXPECT_TRUE(tessel::valid_session_id(id));
+    seen.insert(id.substr(3));
+  }
+  EXPECT_EQ(seen.size(), 500u);
+  const std::string hex(32, 'a');
+  EXPECT_TRUE(tessel::valid_session_id(hex));
+  EXPECT_TRUE(tessel::valid_session_id("node16charsxxxx0-" + hex));
+  for (const std::string& bad : std::vector<std::string>{
+           "", "-" + hex, "N2-" + hex, "n2_" + hex, "n2--" + hex, "n/2-" + hex, "n2-" + hex.substr(1),
+           "n2-" + hex + "0", "../-" + hex, hex.substr(0, 31) + "g", "node17charsxxxxx0-" + hex}) {
+    EXPECT_FALSE(tessel::valid_session_id(bad)) << bad;
+  }
+  EXPECT_FALSE(tessel::valid_node_name(""));
+  EXPECT_FALSE(tessel::valid_node_name("a-b"));
+  EXPECT_TRUE(tessel::valid_node_name("box7"));
+}
+
+// A backend given a node name later keeps serving the sessions it made
+// before, and its own new ones survive its restart.
+TEST(Store, ANamedNodeKeepsItsUnnamedSessionsAndItsOwn) {
+  std::string clip = test_clip("walk");
+  PluginClient client;
+  LocalBackend backend;
+  const std::string base = backend.url + "/api/matte/sessions/";
+  std::string old_id = create_session(client, backend.url);
+  ASSERT_TRUE(std::regex_match(old_id, std::regex("[0-9a-f]{32}"))) << old_id;
+  ASSERT_TRUE(upload_frames(client, base + old_id, clip, 3));
+  ASSERT_EQ(client.post_json(base + old_id + "/start", kBox).code, 200);
+  ASSERT_EQ(wait_done(client, base + old_id).value("status", ""), "COMPLETED");
+
+  tessel::ServerOptions named;
+  named.node = "n2";
+  backend.restart(named);
+  const std::string base2 = backend.url + "/api/matte/sessions/";
+  EXPECT_EQ(parse(client.get(base2 + old_id).body).value("status", ""), "COMPLETED");
+  EXPECT_EQ(client.get(base2 + old_id + "/alpha/2.png").code, 200);
+  EXPECT_EQ(parse(client.get(backend.url + "/healthz").body).value("node", ""), "n2");
+  std::string new_id = create_session(client, backend.url);
+  ASSERT_TRUE(std::regex_match(new_id, std::regex("n2-[0-9a-f]{32}"))) << new_id;
+  ASSERT_TRUE(upload_frames(client, base2 + new_id, clip, 2));
+
+  backend.restart(named);
+  const std::string base3 = backend.url + "/api/matte/sessions/";
+  json state = parse(client.get(base3 + new_id).body);
+  EXPECT_EQ(state.value("status", ""), "UPLOADING");
+  EXPECT_EQ(state.value("frames", 0), 2);
+  ASSERT_EQ(client.post_json(base3 + new_id + "/start", kBox).code, 400);  // anchor 2 of 2 frames
+  ASSERT_TRUE(upload_frames(client, base3 + new_id, clip, 3));
+  ASSERT_EQ(client.post_json(base3 + new_id + "/start", kBox).code, 200);
+  EXPECT_EQ(wait_done(client, base3 + new_id).value("status", ""), "COMPLETED");
+
+  tessel::ServerOptions bad;
+  bad.node = "N-2";
+  tessel::BackendServer refused(bad);
+  std::string error;
+  EXPECT_FALSE(refused.start(&error));
+  EXPECT_NE(error.find("node name"), std::string::npos) << error;
+}
+
 // What a crash can leave behind is cleaned up; what the store does not own
 // (and state it cannot read) is left alone.
 TEST(Store, OpeningTidiesCrashLeftoversAndSkipsForeignThings) {
