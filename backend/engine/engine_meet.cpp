@@ -81,9 +81,11 @@ TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& late
   // Where they disagree, mixing would fade the piece in or out as a ghost:
   // the moving outline decides there, with an edge a pixel or two soft.
   mix(earlier.prob, later_frame.prob, later, &out.prob);
+  // The blend of two distance maps is flat between two outlines that face
+  // each other: the edge's softness comes from the moved outline's own distance.
   const cv::Mat disagree = in_early != in_late;
   cv::Mat outline;
-  cv::exp(sd * (-1.0f / kOutlineSoftness), outline);
+  cv::exp(signed_distance(sd > 0, reach) * (-1.0f / kOutlineSoftness), outline);
   outline = 1.0 / (1.0 + outline);
   outline.copyTo(out.prob, disagree);
 
