@@ -50,14 +50,22 @@ float deepest(const cv::Mat& mask) {
   return static_cast<float>(top);
 }
 
+// How much of the character a tracker holds against its usual area, 0..1
+// (1 when that is not known).
+float holding(const cv::Mat& mask, float usual_area) {
+  if (usual_area <= 0) return 1.0f;
+  return std::min(1.0f, static_cast<float>(cv::countNonZero(mask)) / usual_area);
+}
+
 void mix(const cv::Mat& a, const cv::Mat& b, float later, cv::Mat* out) {
   cv::addWeighted(a, 1.0 - later, b, later, 0.0, *out);
 }
 
 }  // namespace
 
-TrackedFrame tracked_copy(const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins) {
-  return TrackedFrame{prob.clone(), colour_copy(colour), pins.clone()};
+TrackedFrame tracked_copy(const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins,
+                          float usual_area) {
+  return TrackedFrame{prob.clone(), colour_copy(colour), pins.clone(), usual_area};
 }
 
 void meeting_frames(int a, int b, int* lo, int* hi) {
@@ -71,9 +79,14 @@ float later_share(int i, int lo, int hi) {
 
 TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& later_frame, float later) {
   TrackedFrame out;
+  const cv::Mat in_early = earlier.prob > 0.5f, in_late = later_frame.prob > 0.5f;
+  // Halfway between a tracker that holds the character and one that lost it
+  // would be half a character: each has its say in the measure it holds it.
+  const float early_hold = holding(in_early, earlier.usual_area),
+              late_hold = holding(in_late, later_frame.usual_area);
+  if (early_hold + late_hold > 0) later = later * late_hold / ((1 - later) * early_hold + later * late_hold);
   // Distances are held to the deeper character's depth: a character one
   // tracker lost then grows from its middle rather than popping up at the end.
-  const cv::Mat in_early = earlier.prob > 0.5f, in_late = later_frame.prob > 0.5f;
   const float reach = std::max(1.0f, std::max(deepest(in_early), deepest(in_late)));
   cv::Mat sd;
   mix(signed_distance(in_early, reach), signed_distance(in_late, reach), later, &sd);

@@ -107,11 +107,12 @@ bool track(Pass* p, Tracker tracker, const std::vector<int>& order, Meeting* mee
     if (meeting && meeting->holds(index)) {
       TrackedFrame& left = meeting->earlier[index - meeting->lo];
       if (leave) {
-        left = tracked_copy(prob, tracker.colour, tracker.pins);
+        left = tracked_copy(prob, tracker.colour, tracker.pins, tracker.body_area);
         continue;
       }
-      TrackedFrame met = blend_tracked(left, TrackedFrame{prob, tracker.colour, tracker.pins},
-                                       later_share(index, meeting->lo, meeting->hi));
+      TrackedFrame met =
+          blend_tracked(left, TrackedFrame{prob, tracker.colour, tracker.pins, tracker.body_area},
+                        later_share(index, meeting->lo, meeting->hi));
       left = TrackedFrame{};
       if (!emit(p, index, met.prob, met.colour, met.pins, frame, out)) return false;
       continue;

@@ -76,6 +76,19 @@ TEST(Meeting, TheOutlineMovesWithoutAJump) {
   }
 }
 
+// One tracker lost the character behind something while the other holds it
+// whole: the hand-over leaves it to the one that holds it, all the way.
+TEST(Meeting, ATrackerThatLostTheCharacterHasNoSay) {
+  tessel::TrackedFrame here = disc_at({60, 60}, 20), lost = disc_at({60, 60}, 0);
+  here.usual_area = lost.usual_area = static_cast<float>(cv::countNonZero(here.prob > 0.5f));
+  for (float share : {0.1f, 0.5f, 0.9f}) {
+    tessel::TrackedFrame a = tessel::blend_tracked(here, lost, share),
+                         b = tessel::blend_tracked(lost, here, share);
+    EXPECT_EQ(cv::countNonZero((a.prob > 0.5f) != (here.prob > 0.5f)), 0) << share;
+    EXPECT_EQ(cv::countNonZero((b.prob > 0.5f) != (here.prob > 0.5f)), 0) << share;
+  }
+}
+
 // Pins are the nearer anchor's, and hold on the blended map.
 TEST(Meeting, PinsAreTheNearerAnchors) {
   tessel::TrackedFrame a = disc_at({60, 60}, 20), b = disc_at({60, 60}, 20);
