@@ -1,5 +1,6 @@
-// The matting engine: segments the character on the anchor frame, tracks it
-// forward and backward through the clip, and writes one soft matte per frame.
+// The matting engine: segments the character on the anchor frame and on every
+// other frame the user marked, tracks it from the nearest of them through the
+// clip, and writes one soft matte per frame.
 #pragma once
 
 #include "engine_request.h"
@@ -35,7 +36,8 @@ struct EngineOutcome {
 };
 
 // Mattes frames 0..frame_count-1. Memory stays bounded whatever the count:
-// frames are read one at a time, one ahead, and mattes handed out as they come.
+// frames are read one at a time, one ahead, and mattes handed out as they come;
+// where two anchors' trackers meet, a few frames' probabilities are held.
 EngineOutcome run_engine(const EngineRequest& request, int frame_count, const FrameReader& read,
                          const MatteWriter& write, const StageReporter& report,
                          const std::atomic<bool>* cancel);

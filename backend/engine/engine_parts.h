@@ -161,6 +161,30 @@ cv::Mat cut_decide(Tracker* tracker, const cv::Mat& work, const cv::Mat& signed_
 // is the colour log ratio of the new picture, `prob` the new map (updated).
 void occlusion_update(Tracker* tracker, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob);
 
+// One tracker's say on a frame: what refinement takes from it.
+struct TrackedFrame {
+  cv::Mat prob;  // CV_32F, work size
+  ColourModel colour;
+  cv::Mat pins;          // the tracker's carried pins (may be empty)
+  float usual_area = 0;  // the character's usual area to this tracker (0: unknown)
+};
+// A deep copy, to keep while the tracker moves on.
+TrackedFrame tracked_copy(const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins,
+                          float usual_area);
+
+// Between anchors `a` < `b`, the tracker from `a` hands over to the one from
+// `b` across [*lo, *hi], a few frames around the midpoint; *hi < *lo when no
+// frame lies between them.
+void meeting_frames(int a, int b, int* lo, int* hi);
+// How much the later anchor's tracker counts on frame `i` of [lo, hi]: rising
+// evenly from near 0 to near 1 across it.
+float later_share(int i, int lo, int hi);
+// The two trackers' say on one frame, blended: the outline moves from the
+// earlier one's to the later one's by `later` (0..1) of the way, and colours
+// mix as much; pins are the nearer anchor's. A tracker that holds much less
+// of the character than usual (it lost it behind something) has less say.
+TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& later_frame, float later);
+
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey. `colour` is the
 // tracker's colour model: along the outline it takes out background showing

@@ -7,6 +7,8 @@
 #include "protocol/selection_document.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace tessel {
 namespace {
@@ -15,12 +17,14 @@ using nlohmann::json;
 
 double clamp01(double v) { return std::min(1.0, std::max(0.0, v)); }
 
-// A member that is present must have the expected kind; absent members keep defaults.
-bool read_box(const json& doc, EngineRequest* out, std::string* error) {
+// A member that is present must have the expected kind; absent members keep
+// defaults. `where` names the object in errors ("" for the document itself).
+bool read_box(const json& doc, const std::string& where, bool* has_box, protocol::Box* box,
+              std::string* error) {
   auto it = doc.find(protocol::key::kBbox);
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_object()) {
-    *error = "bbox must be an object";
+    *error = where + "bbox must be an object";
     return false;
   }
   double v[4] = {0, 0, 0, 0};
@@ -29,7 +33,7 @@ bool read_box(const json& doc, EngineRequest* out, std::string* error) {
     auto m = it->find(keys[i]);
     if (m == it->end()) continue;
     if (!m->is_number()) {
-      *error = std::string("bbox.") + keys[i] + " must be a number";
+      *error = where + "bbox." + keys[i] + " must be a number";
       return false;
     }
     v[i] = m->get<double>();
@@ -38,21 +42,80 @@ bool read_box(const json& doc, EngineRequest* out, std::string* error) {
   double x0 = clamp01(v[0]), y0 = clamp01(v[1]);
   double x1 = clamp01(v[0] + v[2]), y1 = clamp01(v[1] + v[3]);
   if (v[2] > 0 && v[3] > 0 && x1 > x0 && y1 > y0) {
-    out->has_box = true;
-    out->box = {x0, y0, x1 - x0, y1 - y0};
+    *has_box = true;
+    *box = {x0, y0, x1 - x0, y1 - y0};
   }
   return true;
 }
 
-bool read_strokes(const json& doc, EngineRequest* out, std::string* error) {
+bool read_strokes(const json& doc, const std::string& where, std::vector<protocol::Dab>* dabs,
+                  std::string* error) {
   auto it = doc.find(protocol::key::kStrokes);
   if (it == doc.end() || it->is_null()) return true;
   if (!it->is_array()) {
-    *error = "strokes must be an array";
+    *error = where + "strokes must be an array";
     return false;
   }
-  out->dabs = protocol::dabs_from_json(*it);
-  for (protocol::Dab& d : out->dabs) d.r = std::max(-1.0, std::min(1.0, d.r));
+  *dabs = protocol::dabs_from_json(*it);
+  for (protocol::Dab& d : *dabs) d.r = std::max(-1.0, std::min(1.0, d.r));
+  return true;
+}
+
+// Frame indices are checked like the anchor's.
+bool read_frame_index(const json& value, const std::string& name, int* out, std::string* error) {
+  if (!value.is_number_integer()) {
+    *error = name + " must be an integer";
+    return false;
+  }
+  long long a = value.get<long long>();
+  if (a < 0 || a > 100000000) {
+    *error = name + " out of range";
+    return false;
+  }
+  *out = static_cast<int>(a);
+  return true;
+}
+
+// The other frames the user marked. One on the anchor frame is left to the
+// anchor's own keys, one with nothing marked adds nothing; a frame listed
+// twice is refused, since which marks the user meant cannot be told.
+bool read_marked_frames(const json& doc, EngineRequest* out, std::string* error) {
+  auto it = doc.find(protocol::key::kMarkedFrames);
+  if (it == doc.end() || it->is_null()) return true;
+  if (!it->is_array()) {
+    *error = "marked_frames must be an array";
+    return false;
+  }
+  if (it->size() > kMaxMarkedFrames) {
+    *error = "marked_frames lists more than " + std::to_string(kMaxMarkedFrames) + " frames";
+    return false;
+  }
+  std::vector<int> listed;
+  for (size_t i = 0; i < it->size(); ++i) {
+    const json& entry = (*it)[i];
+    const std::string where = "marked_frames[" + std::to_string(i) + "].";
+    if (!entry.is_object()) {
+      *error = "marked_frames[" + std::to_string(i) + "] must be an object";
+      return false;
+    }
+    MarkedFrame m;
+    auto frame = entry.find(protocol::key::kFrame);
+    if (frame == entry.end()) {
+      *error = where + "frame is missing";
+      return false;
+    }
+    if (!read_frame_index(*frame, where + "frame", &m.frame, error) ||
+        !read_box(entry, where, &m.has_box, &m.box, error) || !read_strokes(entry, where, &m.dabs, error)) {
+      return false;
+    }
+    if (std::find(listed.begin(), listed.end(), m.frame) != listed.end()) {
+      *error = "marked_frames lists frame " + std::to_string(m.frame) + " twice";
+      return false;
+    }
+    listed.push_back(m.frame);
+    if (m.frame == out->anchor_frame || (!m.has_box && m.dabs.empty())) continue;
+    out->marked_frames.push_back(std::move(m));
+  }
   return true;
 }
 
@@ -66,16 +129,7 @@ bool parse_matte_request(const std::string& text, EngineRequest* out, std::strin
     return false;
   }
   if (auto it = doc.find(protocol::key::kAnchorFrame); it != doc.end()) {
-    if (!it->is_number_integer()) {
-      *error = "anchor_frame must be an integer";
-      return false;
-    }
-    long long a = it->get<long long>();
-    if (a < 0 || a > 100000000) {
-      *error = "anchor_frame out of range";
-      return false;
-    }
-    out->anchor_frame = static_cast<int>(a);
+    if (!read_frame_index(*it, "anchor_frame", &out->anchor_frame, error)) return false;
   }
   if (auto it = doc.find(protocol::key::kQuality); it != doc.end()) {
     if (!it->is_string() || (*it != protocol::kFine && *it != protocol::kFast)) {
@@ -98,7 +152,8 @@ bool parse_matte_request(const std::string& text, EngineRequest* out, std::strin
     }
     out->text_prompt = it->get<std::string>();
   }
-  return read_box(doc, out, error) && read_strokes(doc, out, error);
+  return read_box(doc, "", &out->has_box, &out->box, error) && read_strokes(doc, "", &out->dabs, error) &&
+         read_marked_frames(doc, out, error);
 }
 
 std::string matte_request_json(const EngineRequest& request) {
@@ -109,6 +164,14 @@ std::string matte_request_json(const EngineRequest& request) {
   doc[protocol::key::kTextPrompt] = request.text_prompt;
   if (request.has_box) doc[protocol::key::kBbox] = protocol::box_json(request.box);
   doc[protocol::key::kStrokes] = protocol::dabs_json(request.dabs);
+  // Left out when empty: a request without corrections reads as it always did.
+  for (const MarkedFrame& m : request.marked_frames) {
+    json entry;
+    entry[protocol::key::kFrame] = m.frame;
+    if (m.has_box) entry[protocol::key::kBbox] = protocol::box_json(m.box);
+    entry[protocol::key::kStrokes] = protocol::dabs_json(m.dabs);
+    doc[protocol::key::kMarkedFrames].push_back(entry);
+  }
   return protocol::dump_compact(doc);
 }
 

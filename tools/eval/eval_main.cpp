@@ -12,26 +12,31 @@
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <chrono>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* kUsage =
     "usage: mattivo-eval --pred DIR --truth DIR [--frames N] [--per-frame]\n"
     "       mattivo-eval --clip DIR [--quality fast|fine] [--selection box|dabs|both|hint]\n"
-    "                    [--softness S] [--out DIR] [--per-frame]\n"
+    "                    [--softness S] [--out DIR] [--per-frame] [--mark N]...\n"
     "Compares DIR/NNNNNN.png mattes with the ground truth of the same names (for a\n"
     "clip from mattivo-clipgen, the truth is its alpha/ folder) and prints\n"
     "J (region IoU at alpha 0.5), F (boundary F-measure, tolerance 0.8% of the\n"
     "diagonal), MAE (mean absolute alpha error, 0..1) and dtSSD (temporal\n"
     "stability, x100; lower is steadier). --clip mattes a generated clip first,\n"
-    "with the selection stored in its clip.json, and also prints the speed.\n";
+    "with the selection stored in its clip.json, and also prints the speed.\n"
+    "--mark N also marks frame N, as a correction, with a box drawn loosely around\n"
+    "the character in its ground truth.\n";
 
 cv::Mat read_truth(const std::string& dir, int i) {
   std::string path = dir + "/" + protocol::indexed_file_name(i, protocol::kMatteExtension);
@@ -51,8 +56,24 @@ int print(const tessel::ClipScore& r) {
   return 0;
 }
 
+// A box a user would draw on frame `t`: a little loose around the character.
+bool truth_box(const std::string& clip, int t, tessel::MarkedFrame* mark) {
+  cv::Mat gt = read_truth(clip + "/alpha", t);
+  if (gt.empty()) return false;
+  cv::Rect r = cv::boundingRect(gt > 5);
+  if (r.area() == 0) return false;
+  double mx = r.width * 0.06, my = r.height * 0.04;
+  double x0 = std::max(0.0, r.x - mx), y0 = std::max(0.0, r.y - my);
+  double x1 = std::min<double>(gt.cols, r.x + r.width + mx),
+         y1 = std::min<double>(gt.rows, r.y + r.height + my);
+  mark->frame = t;
+  mark->has_box = true;
+  mark->box = {x0 / gt.cols, y0 / gt.rows, (x1 - x0) / gt.cols, (y1 - y0) / gt.rows};
+  return true;
+}
+
 int run_clip(const std::string& clip, const std::string& quality, const std::string& selection,
-             double softness, const std::string& out, bool per_frame) {
+             double softness, const std::string& out, bool per_frame, const std::vector<int>& marks) {
   const nlohmann::json doc = protocol::read_clip_document(clip);
   if (!doc.is_object()) {
     std::fprintf(stderr, "mattivo-eval: no clip.json in %s\n", clip.c_str());
@@ -64,6 +85,14 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
   if (!tessel::parse_matte_request(protocol::dump_compact(req), &request, &error)) {
     std::fprintf(stderr, "mattivo-eval: %s\n", error.c_str());
     return 1;
+  }
+  for (int t : marks) {
+    tessel::MarkedFrame mark;
+    if (!truth_box(clip, t, &mark)) {
+      std::fprintf(stderr, "mattivo-eval: no character in the ground truth of frame %d\n", t);
+      return 1;
+    }
+    request.marked_frames.push_back(mark);
   }
   const int frames = doc.value(protocol::clip_key::kFrames, 0);
   std::vector<cv::Mat> mattes(frames);
@@ -100,6 +129,7 @@ int main(int argc, char** argv) {
   double softness = protocol::kDefaultEdgeSoftness;
   int frames = -1;
   bool per_frame = false;
+  std::vector<int> marks;
   for (int i = 1; i < argc; ++i) {
     std::string flag = argv[i];
     if (flag == "--per-frame") {
@@ -127,12 +157,14 @@ int main(int argc, char** argv) {
       softness = std::atof(v.c_str());
     else if (flag == "--out")
       out = v;
+    else if (flag == "--mark")
+      marks.push_back(std::atoi(v.c_str()));
     else {
       std::fputs(kUsage, stderr);
       return 2;
     }
   }
-  if (!clip.empty()) return run_clip(clip, quality, selection, softness, out, per_frame);
+  if (!clip.empty()) return run_clip(clip, quality, selection, softness, out, per_frame, marks);
   if (pred.empty() || truth.empty()) {
     std::fputs(kUsage, stderr);
     return 2;

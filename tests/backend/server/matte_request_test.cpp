@@ -90,6 +90,8 @@ TEST(MatteRequest, TheStoredFormReadsBackTheSame) {
   started.has_box = true;
   started.box = {0.125, 0.25, 0.25, 0.5};
   started.dabs = {{0.3, 0.4, 0.02}, {0.31, 0.45, -0.05}};
+  started.marked_frames = {{30, true, {0.5, 0.125, 0.25, 0.75}, {{0.6, 0.5, -0.01}}},
+                           {2, false, {}, {{0.1, 0.2, 0.03}}}};
   for (const tessel::EngineRequest& request : {started, tessel::EngineRequest{}}) {
     SCOPED_TRACE(request.anchor_frame);
     tessel::EngineRequest back;
@@ -109,6 +111,74 @@ TEST(MatteRequest, TheStoredFormReadsBackTheSame) {
       EXPECT_EQ(back.dabs[k].y, request.dabs[k].y);
       EXPECT_EQ(back.dabs[k].r, request.dabs[k].r);
     }
+    ASSERT_EQ(back.marked_frames.size(), request.marked_frames.size());
+    for (size_t k = 0; k < back.marked_frames.size(); ++k) {
+      const tessel::MarkedFrame &got = back.marked_frames[k], &sent = request.marked_frames[k];
+      EXPECT_EQ(got.frame, sent.frame);
+      EXPECT_EQ(got.has_box, sent.has_box);
+      EXPECT_EQ(got.box.y, sent.box.y);
+      EXPECT_EQ(got.box.h, sent.box.h);
+      ASSERT_EQ(got.dabs.size(), sent.dabs.size());
+      EXPECT_EQ(got.dabs[0].r, sent.dabs[0].r);
+    }
+  }
+  // Without corrections the stored form is the one kept before there were any.
+  EXPECT_EQ(tessel::matte_request_json(tessel::EngineRequest{}).find("marked_frames"), std::string::npos);
+}
+
+// Other marked frames come in the anchor's own forms, each read as strictly.
+TEST(MatteRequest, ReadsTheOtherMarkedFrames) {
+  tessel::EngineRequest r;
+  std::string error;
+  ASSERT_TRUE(tessel::parse_matte_request(
+      R"({"anchor_frame":5,"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"marked_frames":[)"
+      R"({"frame":40,"bbox":{"h":0.5,"w":0.5,"x":0.75,"y":0.25},"strokes":[[0.8,0.5,0.02],[1,2],[0.9,0.4,-3]]},)"
+      R"({"frame":12,"strokes":[[0.3,0.3,-0.01]]},)"
+      R"({"frame":5,"bbox":{"h":0.1,"w":0.1,"x":0.0,"y":0.0}},)"
+      R"({"frame":20,"bbox":{"h":0,"w":0,"x":0.5,"y":0.5},"strokes":[]},)"
+      R"({"frame":21}]})",
+      &r, &error))
+      << error;
+  // The anchor keeps its own keys; an entry on its frame, or one marking
+  // nothing (a pen-down without motion), adds nothing.
+  EXPECT_EQ(r.anchor_frame, 5);
+  EXPECT_DOUBLE_EQ(r.box.w, 0.25);
+  ASSERT_EQ(r.marked_frames.size(), 2u);
+  const tessel::MarkedFrame &late = r.marked_frames[0], &exclude = r.marked_frames[1];
+  EXPECT_EQ(late.frame, 40);
+  ASSERT_TRUE(late.has_box);
+  EXPECT_DOUBLE_EQ(late.box.w, 0.25);  // clipped to the frame, as the anchor's
+  ASSERT_EQ(late.dabs.size(), 2u);     // the unusable dab skipped
+  EXPECT_EQ(late.dabs[1].r, -1.0);     // and radii held to the width
+  EXPECT_EQ(exclude.frame, 12);
+  EXPECT_FALSE(exclude.has_box);
+  ASSERT_EQ(exclude.dabs.size(), 1u);
+
+  ASSERT_TRUE(tessel::parse_matte_request(R"({"marked_frames":null})", &r, &error));
+  EXPECT_TRUE(r.marked_frames.empty());
+
+  std::string too_many = R"({"marked_frames":[)";
+  for (int i = 1; i <= 101; ++i)
+    too_many += (i > 1 ? "," : "") + std::string(R"({"frame":)") + std::to_string(i) + "}";
+  too_many += "]}";
+  const std::pair<std::string, const char*> refused[] = {
+      {R"({"marked_frames":{}})", "marked_frames must be an array"},
+      {R"({"marked_frames":[3]})", "marked_frames[0] must be an object"},
+      {R"({"marked_frames":[{"strokes":[]}]})", "marked_frames[0].frame is missing"},
+      {R"({"marked_frames":[{"frame":1},{"frame":"2"}]})", "marked_frames[1].frame must be an integer"},
+      {R"({"marked_frames":[{"frame":-3}]})", "marked_frames[0].frame out of range"},
+      {R"({"marked_frames":[{"frame":3,"bbox":[0,0,1,1]}]})", "marked_frames[0].bbox must be an object"},
+      {R"({"marked_frames":[{"frame":3,"bbox":{"x":null}}]})", "marked_frames[0].bbox.x must be a number"},
+      {R"({"marked_frames":[{"frame":3,"strokes":"0.5,0.5,0.1"}]})",
+       "marked_frames[0].strokes must be an array"},
+      {R"({"marked_frames":[{"frame":3},{"frame":3,"strokes":[[0.5,0.5,0.1]]}]})",
+       "marked_frames lists frame 3 twice"},
+      {too_many, "marked_frames lists more than 100 frames"},
+  };
+  for (const auto& [text, why] : refused) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(tessel::parse_matte_request(text, &r, &error));
+    EXPECT_EQ(error, why);
   }
 }
 
