@@ -19,38 +19,13 @@
 #include <thread>
 
 #include "ofxhost/ofx_host.h"
+#include "pull_bench_kit.h"
 #include "testing/host_frames.h"
 #include "testing/http_test_server.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A picture with edges and noise, so the JPEG costs what a real frame costs.
-ofxhost::Image make_frame(int w, int h, const std::string& depth) {
-  uint32_t seed = 12345;
-  return testing_frames::host_frame(w, h, depth, [&](int x, int y, unsigned char c[4]) {
-    seed = seed * 1664525u + 1013904223u;
-    const int noise = static_cast<int>(seed >> 28);
-    c[0] = static_cast<unsigned char>((x * 255 / w + noise) & 255);
-    c[1] = static_cast<unsigned char>(((x / 64 + y / 64) % 2) * 200 + noise);
-    c[2] = static_cast<unsigned char>(y * 255 / h);
-    c[3] = 255;
-  });
-}
-
-struct Scratch {
-  std::string dir;
-  Scratch() {
-    char pattern[] = "/tmp/mattivo-bench-XXXXXX";
-    dir = mkdtemp(pattern);
-    ::setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
-};
 
 struct Backend {
   testnet::TestServer server;
@@ -121,11 +96,11 @@ void press(ofxhost::Plugin& plugin, ofxhost::Instance& inst) {
 }
 
 void launch(benchmark::State& state, int w, int h, const std::string& depth, int frames) {
-  Scratch scratch;
+  pull_bench::Scratch scratch;
   Backend backend(true);
   auto plugin = ofxhost::Plugin::load(MATTIVO_BUNDLE_DIR);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
-  const ofxhost::Image source = make_frame(w, h, depth);
+  const ofxhost::Image source = pull_bench::noisy_frame(w, h, depth);
   std::atomic<long long> host_ns{0};      // wall time spent handing out frames
   std::atomic<long long> host_cpu_ns{0};  // and its CPU time
   inst->set_frame_range(0, frames - 1);
@@ -175,12 +150,12 @@ void BM_LaunchPerFrame2160pFloat(benchmark::State& s) { launch(s, 3840, 2160, kO
 void session(benchmark::State& state, int w, int h, size_t matte_bytes) {
   constexpr int kFrames = 48;
   constexpr double kPollPause = 0.020;  // the test build's poll interval
-  Scratch scratch;
+  pull_bench::Scratch scratch;
   Backend backend(false);
   backend.matte.assign(matte_bytes, 'm');
   auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
-  const ofxhost::Image source = make_frame(w, h, kOfxBitDepthByte);
+  const ofxhost::Image source = pull_bench::noisy_frame(w, h, kOfxBitDepthByte);
   inst->set_frame_range(0, kFrames - 1);
   inst->set_source([&](double) -> std::optional<ofxhost::Image> { return source; });
   inst->set_string("backend_url", backend.server.url());

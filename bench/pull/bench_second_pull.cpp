@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ofxhost/ofx_host.h"
+#include "pull_bench_kit.h"
 #include "testing/host_frames.h"
 #include "testing/http_test_server.h"
 
@@ -33,31 +34,6 @@ int gFrames = 1000;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kDistinctFrames = 8;  // cycled, so the clip does not take 8 GB of memory
-
-ofxhost::Image make_frame(int seed_base) {
-  uint32_t seed = 12345u + static_cast<uint32_t>(seed_base) * 7919u;
-  return testing_frames::host_frame(kWidth, kHeight, kOfxBitDepthByte, [&](int x, int y, unsigned char c[4]) {
-    seed = seed * 1664525u + 1013904223u;
-    const int noise = static_cast<int>(seed >> 28);
-    c[0] = static_cast<unsigned char>((x * 255 / kWidth + noise + seed_base * 9) & 255);
-    c[1] = static_cast<unsigned char>(((x / 64 + y / 64) % 2) * 200 + noise);
-    c[2] = static_cast<unsigned char>(y * 255 / kHeight);
-    c[3] = 255;
-  });
-}
-
-struct Scratch {
-  std::string dir;
-  Scratch() {
-    char pattern[] = "/tmp/mattivo-bench-XXXXXX";
-    dir = mkdtemp(pattern);
-    ::setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
-};
 
 struct Backend {
   testnet::TestServer server;
@@ -126,12 +102,13 @@ Timing one_pull(ofxhost::Instance& inst, Backend& backend) {
 // correction rounds that follow one full pull.
 void BM_TimeToTrackingStart(benchmark::State& state) {
   const bool second = state.range(0) == 1;
-  Scratch scratch;
+  pull_bench::Scratch scratch;
   Backend backend;
   auto plugin = ofxhost::Plugin::load(MATTIVO_PULL_TEST_PLUGIN);
   auto inst = plugin->create_instance(nullptr, {{"backend_url", ""}});
   std::vector<ofxhost::Image> frames;
-  for (int i = 0; i < kDistinctFrames; ++i) frames.push_back(make_frame(i));
+  for (int i = 0; i < kDistinctFrames; ++i)
+    frames.push_back(pull_bench::noisy_frame(kWidth, kHeight, kOfxBitDepthByte, i));
   inst->set_project(kWidth, kHeight);
   inst->set_frame_range(0, gFrames - 1);
   inst->set_frame_rate(25);

@@ -8,6 +8,7 @@
 #include "clipgen/clipgen.h"
 #include "protocol/clip_folder.h"
 #include "server/backend_server.h"
+#include "server/session_store.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -101,6 +102,23 @@ inline bool upload_frames(const PluginClient& client, const std::string& session
     if (r.code != 200) return false;
   }
   return true;
+}
+
+// Puts the walk clip's first `count` frames into a new session of `store`,
+// driven by hand as the server would; its id, empty on failure.
+inline std::string store_session_with_frames(tessel::SessionStore* store, int count) {
+  std::string id;
+  EXPECT_EQ(store->create(24.0, &id).code, 200);
+  const std::string frame = read_file(test_clip("walk") + "/frames/000000.jpg");
+  for (int i = 0; i < count; ++i) {
+    tessel::UploadTicket ticket;
+    bool ok = store->begin_upload(id, i, static_cast<long long>(frame.size()), &ticket).code == 200 &&
+              store->write_upload(&ticket, frame.data(), frame.size()).code == 200 &&
+              store->finish_upload(&ticket).code == 200;
+    EXPECT_TRUE(ok) << "frame " << i;
+    if (!ok) return "";
+  }
+  return id;
 }
 
 }  // namespace mattivo_test

@@ -73,15 +73,8 @@ TEST(CancelInStore, ARunningJobEndsCancelledAndItsFolderGoes) {
   std::vector<std::string> requeue;
   std::string error;
   ASSERT_TRUE(store.open(&requeue, &error)) << error;
-  std::string id;
-  ASSERT_EQ(store.create(24.0, &id).code, 200);
-  const std::string frame = read_file(test_clip("walk") + "/frames/000000.jpg");
-  for (int i = 0; i < 2; ++i) {
-    tessel::UploadTicket ticket;
-    ASSERT_EQ(store.begin_upload(id, i, static_cast<long long>(frame.size()), &ticket).code, 200);
-    ASSERT_EQ(store.write_upload(&ticket, frame.data(), frame.size()).code, 200);
-    ASSERT_EQ(store.finish_upload(&ticket).code, 200);
-  }
+  const std::string id = store_session_with_frames(&store, 2);
+  ASSERT_FALSE(id.empty());
   ASSERT_EQ(store.start(id, tessel::EngineRequest{}).code, 200);
   tessel::JobSpec job;
   ASSERT_TRUE(store.claim(id, &job));
