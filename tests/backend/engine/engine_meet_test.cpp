@@ -25,7 +25,9 @@ TEST(Meeting, SpansTheFramesAroundTheMidpointOnly) {
       EXPECT_GT(s, 0.0f);
       EXPECT_LT(s, 1.0f);
       EXPECT_NEAR(s + tessel::later_share(lo + hi - i, lo, hi), 1.0f, 1e-6f);
-      if (i > lo) EXPECT_GT(s, tessel::later_share(i - 1, lo, hi));
+      if (i > lo) {
+        EXPECT_GT(s, tessel::later_share(i - 1, lo, hi));
+      }
     }
   }
 }
