@@ -185,6 +185,10 @@ float later_share(int i, int lo, int hi);
 // of the character than usual (it lost it behind something) has less say.
 TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& later_frame, float later);
 
+// `src` (CV_32F) smoothed along the edges of the 8-bit colour `guide` over
+// `radius`, held to its colours by `eps` (in squared grey levels).
+cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, double eps);
+
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey. `colour` is the
 // tracker's colour model: along the outline it takes out background showing

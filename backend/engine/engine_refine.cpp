@@ -4,7 +4,6 @@
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
-#include <opencv2/ximgproc/edge_filter.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -226,7 +225,7 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   double eps = std::pow((0.0045 + 0.022 * s) * 255.0, 2.0);
   const int radius = smoothing_radius(s, unit);
   cv::Mat before = alpha.clone();
-  cv::ximgproc::guidedFilter(guide, alpha, alpha, radius, eps);
+  alpha = guided_smooth(guide, alpha, radius, eps);
   // Well outside the tracker's mask the smoothing may not raise the matte:
   // across a flat colour (an exclude dab on a plain shirt) it would fill the
   // hole the user cut.
