@@ -3,7 +3,6 @@
 // a running reference backend that keeps the session's frames.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "command_run.h"
 #include "testing/backend_process.h"
 
 namespace fs = std::filesystem;
@@ -22,22 +22,8 @@ constexpr int kFrames = 8;
 constexpr int kWidth = 320;
 constexpr int kHeight = 180;
 
-struct Outcome {
-  int code = -1;
-  std::string output;
-};
-
-Outcome run(const std::string& command) {
-  Outcome r;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+using cli_test::Outcome;
+using cli_test::run;
 
 std::string six(int i) {
   char name[16];

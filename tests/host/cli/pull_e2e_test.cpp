@@ -1,7 +1,6 @@
 // mattivo end to end: a generated clip with known alpha, pulled through the
 // plug-in against a private reference backend, exactly as a user runs it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,28 +10,16 @@
 #include <sstream>
 #include <string>
 
+#include "command_run.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kBin = MATTIVO_BINARY_DIR;
 
-struct Outcome {
-  int code = -1;
-  std::string output;  // stdout and stderr together
-};
-
-Outcome run(const std::string& command) {
-  Outcome r;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int status = pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+using cli_test::Outcome;
+using cli_test::run;
 
 std::string mattivo() { return kBin + "/bin/mattivo"; }
 
