@@ -116,6 +116,11 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
     return 1;
   }
   std::printf("%d frames in %.2f s: %.2f frames/s\n", frames, seconds, frames / seconds);
+  if (!std::filesystem::is_directory(clip + "/alpha")) {
+    // Real footage has no exact alpha: the mattes are all there is to keep.
+    std::printf("no ground truth in %s/alpha: nothing to score\n", clip.c_str());
+    return 0;
+  }
   tessel::ClipScorer scorer;
   for (int t = 0; t < frames; ++t) add(&scorer, mattes[t], read_truth(clip + "/alpha", t), t, per_frame);
   return print(scorer.result());
