@@ -32,6 +32,7 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
     cv::ximgproc::guidedFilter(guide, src, out, radius, eps);
     return out;
   }
+  CV_Assert(guide.type() == CV_8UC3);
   const cv::Size small(guide.cols / s, guide.rows / s);
   const int r = radius / s;
   cv::Mat g, p;
@@ -71,17 +72,16 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
       bb[x] = mp[x] - a0[x] * m0[x] - a1[x] * m1[x] - a2[x] * m2[x];
     }
   }
-  cv::Mat full_g;
-  guide.convertTo(full_g, CV_32FC3);
   cv::Mat out(guide.size(), CV_32F), up[4];
   for (int k = 0; k < 3; ++k) cv::resize(box_mean(a[k], r), up[k], guide.size(), 0, 0, cv::INTER_LINEAR);
   cv::resize(box_mean(b, r), up[3], guide.size(), 0, 0, cv::INTER_LINEAR);
   for (int y = 0; y < guide.rows; ++y) {
-    const cv::Vec3f* i = full_g.ptr<cv::Vec3f>(y);
+    const cv::Vec3b* i = guide.ptr<cv::Vec3b>(y);
     const float *a0 = up[0].ptr<float>(y), *a1 = up[1].ptr<float>(y), *a2 = up[2].ptr<float>(y),
                 *bb = up[3].ptr<float>(y);
     float* o = out.ptr<float>(y);
-    for (int x = 0; x < guide.cols; ++x) o[x] = a0[x] * i[x][0] + a1[x] * i[x][1] + a2[x] * i[x][2] + bb[x];
+    for (int x = 0; x < guide.cols; ++x)
+      o[x] = a0[x] * float(i[x][0]) + a1[x] * float(i[x][1]) + a2[x] * float(i[x][2]) + bb[x];
   }
   return out;
 }
