@@ -17,13 +17,14 @@ cv::Rect grown(cv::Rect r, int by, cv::Size within) {
   return cv::Rect(r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by) & cv::Rect(cv::Point(), within);
 }
 
-// Sums over `window` of the rows and columns of `m` within `r`. The filter
-// reads the neighbours beyond `r` from `m` itself (and mirrors at its edges
-// as for the whole picture), and sums in double: the sums are those of the
-// whole-picture filter.
+// Sums over `window` of the rows and columns of `m` within `r`, as floats.
+// The filter reads the neighbours beyond `r` from `m` itself (and mirrors at
+// its edges as for the whole picture), and sums floats in double and bytes in
+// integers: the sums are those of the whole-picture filter. Counts of 0/1
+// bytes are exact, and cheaper than of 0/1 floats.
 cv::Mat window_sum(const cv::Mat& m, cv::Rect r, cv::Size window) {
   cv::Mat out;
-  cv::boxFilter(m(r), out, -1, window, cv::Point(-1, -1), false);
+  cv::boxFilter(m(r), out, CV_32F, window, cv::Point(-1, -1), false);
   return out;
 }
 
@@ -41,34 +42,34 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
   const cv::Rect strands = grown(wanted, half, bgr.size());
   const cv::Rect backs = grown(strands, half, bgr.size());
   // Background samples (by the strands' colours) and their colours, 0..1.
-  cv::Mat img(bgr.size(), CV_32FC3), is_bg(bgr.size(), CV_32F), picked(bgr.size(), CV_32FC3);
+  cv::Mat img(bgr.size(), CV_32FC3), is_bg(bgr.size(), CV_8U), picked(bgr.size(), CV_32FC3);
   bgr(backs).convertTo(img(backs), CV_32FC3, 1.0 / 255);
   for (int y = backs.y; y < backs.br().y; ++y) {
     const float* lr = strand_lr.ptr<float>(y);
     const cv::Vec3f* im = img.ptr<cv::Vec3f>(y);
-    float* w = is_bg.ptr<float>(y);
+    uchar* w = is_bg.ptr<uchar>(y);
     cv::Vec3f* p = picked.ptr<cv::Vec3f>(y);
     for (int x = backs.x; x < backs.br().x; ++x) {
-      w[x] = lr[x] < -1.0f ? 1.f : 0.f;
-      p[x] = im[x] * w[x];
+      w[x] = lr[x] < -1.0f;
+      p[x] = w[x] ? im[x] : cv::Vec3f();
     }
   }
   const cv::Mat bsum = window_sum(picked, strands, window), bcount = window_sum(is_bg, strands, window);
   // Strand samples include strands that cover a pixel only partly: the ones
   // furthest from the background, nearest to the strands' own colour, weigh most.
-  cv::Mat is_fg(bgr.size(), CV_32F), reach(bgr.size(), CV_32F);
+  cv::Mat is_fg(bgr.size(), CV_8U), reach(bgr.size(), CV_32F);
   for (int y = strands.y; y < strands.br().y; ++y) {
     const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
     const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y - strands.y) - strands.x;
     const float* bc = bcount.ptr<float>(y - strands.y) - strands.x;
     const float* lr = strand_lr.ptr<float>(y);
     const float* h = hair.ptr<float>(y);
-    float* f = is_fg.ptr<float>(y);
+    uchar* f = is_fg.ptr<uchar>(y);
     float* r = reach.ptr<float>(y);
     cv::Vec3f* p = picked.ptr<cv::Vec3f>(y);
     for (int x = strands.x; x < strands.br().x; ++x) {
-      f[x] = lr[x] > 2.0f && h[x] > 0.3f ? 1.f : 0.f;
-      if (f[x] == 0.f || bc[x] < 1.f) {
+      f[x] = lr[x] > 2.0f && h[x] > 0.3f;
+      if (!f[x] || bc[x] < 1.f) {
         r[x] = 0.f;
       } else {
         const cv::Vec3f d = px[x] - bs[x] / bc[x];
