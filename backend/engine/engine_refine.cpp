@@ -156,15 +156,22 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   // half believed) would only be pulled below one half by the smoothing.
   const int reach = band_reach(s, unit);
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
+  const cv::Mat not_hard = ~hard;
   cv::Mat sure_fg, sure_bg;
   cv::erode(hard, sure_fg, kernel);
-  cv::erode(~hard, sure_bg, kernel);
-  cv::Mat unsure = (m > 0.15f) & (m < 0.85f);
-  cv::Mat alpha = m.clone();
-  alpha.setTo(1.0f, sure_fg);
-  alpha.setTo(0.0f, sure_bg & ~unsure);
+  cv::erode(not_hard, sure_bg, kernel);
+  cv::Mat alpha(m.size(), CV_32F);
+  for (int y = 0; y < m.rows; ++y) {
+    const float* v = m.ptr<float>(y);
+    const uchar *in = sure_fg.ptr<uchar>(y), *out = sure_bg.ptr<uchar>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < m.cols; ++x) {
+      const bool unsure = v[x] > 0.15f && v[x] < 0.85f;
+      a[x] = in[x] ? 1.0f : out[x] && !unsure ? 0.0f : v[x];
+    }
+  }
   cv::Mat from_mask;
-  cv::distanceTransform(~hard, from_mask, cv::DIST_L2, cv::DIST_MASK_3);
+  cv::distanceTransform(not_hard, from_mask, cv::DIST_L2, cv::DIST_MASK_3);
   colour_at_the_outline(guide, hard, from_mask, colour, unit, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent. Held tight
   // to the picture's colours, it reaches far: alpha follows the colours of a
