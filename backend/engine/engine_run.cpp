@@ -61,16 +61,16 @@ bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, co
   const MatteWriter& write = p->write;
   const int refine_side = p->settings.refine_side;
   const double softness = p->request.edge_softness;
-  p->pending_write =
-      std::async(std::launch::async, [&write, index, refine_side, softness, prob = prob.clone(),
-                                      colour = colour_copy(colour), pins = pins.clone(), frame] {
-        cv::Mat guide = frame.bgr;
-        cv::Size guide_size = fit_side(guide.size(), refine_side);
-        if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
-        cv::Mat alpha = refine_matte(prob, guide, colour, softness, frame.full_size);
-        hold_pins(pins, &alpha);
-        return write(index, alpha);
-      });
+  p->pending_write = std::async(std::launch::async, [&write, index, refine_side, softness, prob = prob.clone(),
+                                                     colour = colour_copy(colour), pins = pins.clone(),
+                                                     frame] {
+    cv::Mat guide = frame.bgr;
+    cv::Size guide_size = fit_side(guide.size(), refine_side);
+    if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
+    cv::Mat alpha = refine_matte(prob, guide, colour, softness, frame.full_size);
+    hold_pins(pins, &alpha);
+    return write(index, alpha);
+  });
   ++p->done;
   p->report("tracking " + std::to_string(p->done) + "/" + std::to_string(p->frame_count));
   return true;
