@@ -189,6 +189,17 @@ TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& late
 // `radius`, held to its colours by `eps` (in squared grey levels).
 cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, double eps);
 
+// Within hair, each pixel mixes a strand's colour with the background's
+// behind it: its alpha is where it lies between the two. Both are taken
+// locally, from pixels nearby that are clearly strand (`strand_lr` above 2,
+// in `hair` above 0.3) or clearly background (below -1). Pixels off the line
+// between them (another colour altogether) and places with too few samples or
+// too little contrast are left undecided: -1. CV_32F, the size of the 8-bit
+// colour `bgr`; worked out only within `wanted` (-1 beyond it), as it would be
+// over the whole picture. `unit` is the picture's size against 1080p.
+cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit,
+                      cv::Rect wanted);
+
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey. `colour` is the
 // tracker's colour model: along the outline it takes out background showing

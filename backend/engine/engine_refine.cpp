@@ -58,72 +58,6 @@ bool strand_colours(const ColourModel& colour, ColourModel* strands) {
   return true;
 }
 
-// Within hair, each pixel mixes a strand's colour with the background's
-// behind it: its alpha is where it lies between the two. Both are taken
-// locally, from pixels nearby that are clearly strand (in hair) or clearly
-// background by the strands' colours. Pixels off the line between them
-// (another colour altogether) and places with too few samples or too little
-// contrast are left undecided: -1. CV_32F, the size of `bgr`.
-cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit) {
-  cv::Mat img;
-  bgr.convertTo(img, CV_32FC3, 1.0 / 255);
-  const int half = std::max(2, static_cast<int>(std::lround(12 * unit)));
-  const cv::Size window(2 * half + 1, 2 * half + 1);
-  auto local_mean = [&](const cv::Mat& weight, cv::Mat* sum, cv::Mat* count) {
-    cv::Mat w3, picked;
-    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, w3);
-    cv::multiply(img, w3, picked);
-    cv::boxFilter(picked, *sum, -1, window, cv::Point(-1, -1), false);
-    cv::boxFilter(weight, *count, -1, window, cv::Point(-1, -1), false);
-  };
-  cv::Mat bsum, bcount, fsum, fweight, fcount, is_bg, is_fg;
-  cv::Mat(strand_lr < -1.0f).convertTo(is_bg, CV_32F, 1.0 / 255);
-  local_mean(is_bg, &bsum, &bcount);
-  // Strand samples include strands that cover a pixel only partly: the ones
-  // furthest from the background, nearest to the strands' own colour, weigh most.
-  cv::Mat((strand_lr > 2.0f) & (hair > 0.3f)).convertTo(is_fg, CV_32F, 1.0 / 255);
-  cv::Mat reach(bgr.size(), CV_32F);
-  for (int y = 0; y < bgr.rows; ++y) {
-    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
-    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
-    const float* bc = bcount.ptr<float>(y);
-    const float* f = is_fg.ptr<float>(y);
-    float* r = reach.ptr<float>(y);
-    for (int x = 0; x < bgr.cols; ++x) {
-      if (f[x] == 0.f || bc[x] < 1.f) {
-        r[x] = 0.f;
-        continue;
-      }
-      const cv::Vec3f d = px[x] - bs[x] / bc[x];
-      r[x] = d.dot(d);
-    }
-  }
-  local_mean(reach, &fsum, &fweight);
-  cv::boxFilter(is_fg, fcount, -1, window, cv::Point(-1, -1), false);
-  const float min_samples = 3.f, min_contrast = 0.1f, off_line = 0.3f;
-  cv::Mat out(bgr.size(), CV_32F, cv::Scalar(-1));
-  for (int y = 0; y < bgr.rows; ++y) {
-    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
-    const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
-    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y);
-    const float* fw = fweight.ptr<float>(y);
-    const float* fc = fcount.ptr<float>(y);
-    const float* bc = bcount.ptr<float>(y);
-    float* o = out.ptr<float>(y);
-    for (int x = 0; x < bgr.cols; ++x) {
-      if (fc[x] < min_samples || bc[x] < min_samples || fw[x] <= 0.f) continue;
-      const cv::Vec3f b = bs[x] / bc[x], fb = fs[x] / fw[x] - b;
-      const float len2 = fb.dot(fb);
-      if (len2 < min_contrast * min_contrast) continue;
-      const float t = (px[x] - b).dot(fb) / len2;
-      const cv::Vec3f off = px[x] - b - fb * t;
-      if (off.dot(off) > off_line * off_line * len2) continue;
-      o[x] = ramp(t, 0.f, 1.f);
-    }
-  }
-  return out;
-}
-
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
@@ -133,8 +67,9 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
 // strictly (-0.5 and below out, +1 and above untouched), and the strands'
 // coverage where it can be told.
 // Deeper inside, the tracker's shape is trusted over colour.
-void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const ColourModel& colour, double unit,
-                           cv::Mat* alpha) {
+// `from_hard` is the distance of each pixel outside `hard` to it.
+void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::Mat& from_hard,
+                           const ColourModel& colour, double unit, cv::Mat* alpha) {
   if (!colour.ready) return;
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
@@ -143,9 +78,9 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   const int margin = static_cast<int>(beyond) + 1;
   box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
         cv::Rect(0, 0, hard.cols, hard.rows);
-  cv::Mat inside, outside;
+  // The box holds all of the mask: distances from it are as over the whole window.
+  cv::Mat inside, outside = from_hard(box);
   cv::distanceTransform(hard(box), inside, cv::DIST_L2, cv::DIST_MASK_3);
-  cv::distanceTransform(~hard(box), outside, cv::DIST_L2, cv::DIST_MASK_3);
   // Holes enclosed by the character are the tracker's (or the user's) to
   // decide: nothing grows into them.
   cv::Mat labels;
@@ -161,7 +96,20 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const Colo
   if (strand_colours(colour, &strands)) {
     strand_lr = colour_log_ratio(strands, guide(box), 5.0f);
     hair = hairiness(guide(box), unit);
-    coverage = unmix_strands(guide(box), strand_lr, hair, unit);
+    // Coverage counts only within the zone, where there is hair.
+    int x0 = box.width, y0 = box.height, x1 = -1, y1 = -1;
+    for (int y = 0; y < box.height; ++y) {
+      const float* di = inside.ptr<float>(y);
+      const float* h = hair.ptr<float>(y);
+      for (int x = 0; x < box.width; ++x) {
+        if (di[x] > 0.f && di[x] <= depth && h[x] > 0.f) {
+          x0 = std::min(x0, x), x1 = std::max(x1, x);
+          y0 = std::min(y0, y), y1 = y;
+        }
+      }
+    }
+    const cv::Rect wanted = x1 < 0 ? cv::Rect() : cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+    coverage = unmix_strands(guide(box), strand_lr, hair, unit, wanted);
   }
   const float out = -1.0f, keep = 0.0f, in = 1.0f, full_in = 3.0f;
   const float strand_out = -0.5f, strand_keep = 1.0f;
@@ -208,14 +156,23 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   // half believed) would only be pulled below one half by the smoothing.
   const int reach = band_reach(s, unit);
   cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1));
+  const cv::Mat not_hard = ~hard;
   cv::Mat sure_fg, sure_bg;
   cv::erode(hard, sure_fg, kernel);
-  cv::erode(~hard, sure_bg, kernel);
-  cv::Mat unsure = (m > 0.15f) & (m < 0.85f);
-  cv::Mat alpha = m.clone();
-  alpha.setTo(1.0f, sure_fg);
-  alpha.setTo(0.0f, sure_bg & ~unsure);
-  colour_at_the_outline(guide, hard, colour, unit, &alpha);
+  cv::erode(not_hard, sure_bg, kernel);
+  cv::Mat alpha(m.size(), CV_32F);
+  for (int y = 0; y < m.rows; ++y) {
+    const float* v = m.ptr<float>(y);
+    const uchar *in = sure_fg.ptr<uchar>(y), *out = sure_bg.ptr<uchar>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < m.cols; ++x) {
+      const bool unsure = v[x] > 0.15f && v[x] < 0.85f;
+      a[x] = in[x] ? 1.0f : out[x] && !unsure ? 0.0f : v[x];
+    }
+  }
+  cv::Mat from_mask;
+  cv::distanceTransform(not_hard, from_mask, cv::DIST_L2, cv::DIST_MASK_3);
+  colour_at_the_outline(guide, hard, from_mask, colour, unit, &alpha);
   // Edge-aware smoothing keeps neighbouring estimates coherent. Held tight
   // to the picture's colours, it reaches far: alpha follows the colours of a
   // wide window, which fills a stripe the colour step doubted and separates
@@ -229,9 +186,14 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   // Well outside the tracker's mask the smoothing may not raise the matte:
   // across a flat colour (an exclude dab on a plain shirt) it would fill the
   // hole the user cut.
-  cv::Mat from_mask;
-  cv::distanceTransform(~hard, from_mask, cv::DIST_L2, cv::DIST_MASK_3);
-  cv::Mat(cv::min(alpha, before)).copyTo(alpha, from_mask > std::max(1, radius / 2));
+  const float far = static_cast<float>(std::max(1, radius / 2));
+  for (int y = 0; y < alpha.rows; ++y) {
+    const float* d = from_mask.ptr<float>(y);
+    const float* b = before.ptr<float>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < alpha.cols; ++x)
+      if (d[x] > far) a[x] = std::min(a[x], b[x]);
+  }
   return alpha;
 }
 

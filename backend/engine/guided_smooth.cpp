@@ -32,6 +32,7 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
     cv::ximgproc::guidedFilter(guide, src, out, radius, eps);
     return out;
   }
+  CV_Assert(guide.type() == CV_8UC3);
   const cv::Size small(guide.cols / s, guide.rows / s);
   const int r = radius / s;
   cv::Mat g, p;
@@ -41,47 +42,51 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
   std::vector<cv::Mat> c;
   cv::split(g, c);
   cv::Mat mean_p = box_mean(p, r);
-  cv::Mat mean_i[3], cov_ip[3], var[3][3];
+  // Means of the products; the covariances are taken from them per pixel
+  // below, without a temporary picture for each.
+  cv::Mat mean_i[3], mean_ip[3], mean_ii[3][3];
   for (int k = 0; k < 3; ++k) mean_i[k] = box_mean(c[k], r);
   for (int k = 0; k < 3; ++k) {
-    cov_ip[k] = box_mean(c[k].mul(p), r) - mean_i[k].mul(mean_p);
-    for (int l = k; l < 3; ++l) var[k][l] = box_mean(c[k].mul(c[l]), r) - mean_i[k].mul(mean_i[l]);
+    mean_ip[k] = box_mean(c[k].mul(p), r);
+    for (int l = k; l < 3; ++l) mean_ii[k][l] = box_mean(c[k].mul(c[l]), r);
   }
   // Per pixel, a = (Sigma + eps I)^-1 cov(I, p) and b = mean(p) - a . mean(I).
   cv::Mat a[3], b(small, CV_32F);
   for (int k = 0; k < 3; ++k) a[k].create(small, CV_32F);
   const float e = static_cast<float>(eps);
   for (int y = 0; y < small.height; ++y) {
-    const float *v00 = var[0][0].ptr<float>(y), *v01 = var[0][1].ptr<float>(y),
-                *v02 = var[0][2].ptr<float>(y), *v11 = var[1][1].ptr<float>(y),
-                *v12 = var[1][2].ptr<float>(y), *v22 = var[2][2].ptr<float>(y);
-    const float *c0 = cov_ip[0].ptr<float>(y), *c1 = cov_ip[1].ptr<float>(y), *c2 = cov_ip[2].ptr<float>(y);
+    const float *s00 = mean_ii[0][0].ptr<float>(y), *s01 = mean_ii[0][1].ptr<float>(y),
+                *s02 = mean_ii[0][2].ptr<float>(y), *s11 = mean_ii[1][1].ptr<float>(y),
+                *s12 = mean_ii[1][2].ptr<float>(y), *s22 = mean_ii[2][2].ptr<float>(y);
+    const float *p0 = mean_ip[0].ptr<float>(y), *p1 = mean_ip[1].ptr<float>(y),
+                *p2 = mean_ip[2].ptr<float>(y);
     const float *m0 = mean_i[0].ptr<float>(y), *m1 = mean_i[1].ptr<float>(y), *m2 = mean_i[2].ptr<float>(y),
                 *mp = mean_p.ptr<float>(y);
     float *a0 = a[0].ptr<float>(y), *a1 = a[1].ptr<float>(y), *a2 = a[2].ptr<float>(y), *bb = b.ptr<float>(y);
     for (int x = 0; x < small.width; ++x) {
-      const float xx = v00[x] + e, xy = v01[x], xz = v02[x], yy = v11[x] + e, yz = v12[x], zz = v22[x] + e;
+      const float v00 = s00[x] - m0[x] * m0[x], v01 = s01[x] - m0[x] * m1[x], v02 = s02[x] - m0[x] * m2[x];
+      const float v11 = s11[x] - m1[x] * m1[x], v12 = s12[x] - m1[x] * m2[x], v22 = s22[x] - m2[x] * m2[x];
+      const float xx = v00 + e, xy = v01, xz = v02, yy = v11 + e, yz = v12, zz = v22 + e;
       const float i00 = yy * zz - yz * yz, i01 = xz * yz - xy * zz, i02 = xy * yz - xz * yy;
       const float i11 = xx * zz - xz * xz, i12 = xz * xy - xx * yz, i22 = xx * yy - xy * xy;
       const float inv = 1.0f / (xx * i00 + xy * i01 + xz * i02);
-      const float u = c0[x], v = c1[x], w = c2[x];
+      const float u = p0[x] - m0[x] * mp[x], v = p1[x] - m1[x] * mp[x], w = p2[x] - m2[x] * mp[x];
       a0[x] = (i00 * u + i01 * v + i02 * w) * inv;
       a1[x] = (i01 * u + i11 * v + i12 * w) * inv;
       a2[x] = (i02 * u + i12 * v + i22 * w) * inv;
       bb[x] = mp[x] - a0[x] * m0[x] - a1[x] * m1[x] - a2[x] * m2[x];
     }
   }
-  cv::Mat full_g;
-  guide.convertTo(full_g, CV_32FC3);
   cv::Mat out(guide.size(), CV_32F), up[4];
   for (int k = 0; k < 3; ++k) cv::resize(box_mean(a[k], r), up[k], guide.size(), 0, 0, cv::INTER_LINEAR);
   cv::resize(box_mean(b, r), up[3], guide.size(), 0, 0, cv::INTER_LINEAR);
   for (int y = 0; y < guide.rows; ++y) {
-    const cv::Vec3f* i = full_g.ptr<cv::Vec3f>(y);
+    const cv::Vec3b* i = guide.ptr<cv::Vec3b>(y);
     const float *a0 = up[0].ptr<float>(y), *a1 = up[1].ptr<float>(y), *a2 = up[2].ptr<float>(y),
                 *bb = up[3].ptr<float>(y);
     float* o = out.ptr<float>(y);
-    for (int x = 0; x < guide.cols; ++x) o[x] = a0[x] * i[x][0] + a1[x] * i[x][1] + a2[x] * i[x][2] + bb[x];
+    for (int x = 0; x < guide.cols; ++x)
+      o[x] = a0[x] * float(i[x][0]) + a1[x] * float(i[x][1]) + a2[x] * float(i[x][2]) + bb[x];
   }
   return out;
 }

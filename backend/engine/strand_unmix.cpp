@@ -1,0 +1,107 @@
+// Hair unmixing: where a pixel lies between a strand's colour and the
+// background's behind it. Only the part of the picture asked for is worked:
+// on a close-up the outline's hair is a small share of a large window.
+#include "engine_parts.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessel {
+namespace {
+
+inline float clamp01(float v) { return std::min(1.f, std::max(0.f, v)); }
+
+cv::Rect grown(cv::Rect r, int by, cv::Size within) {
+  return cv::Rect(r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by) & cv::Rect(cv::Point(), within);
+}
+
+// Sums over `window` of the rows and columns of `m` within `r`, as floats.
+// The filter reads the neighbours beyond `r` from `m` itself (and mirrors at
+// its edges as for the whole picture), and sums floats in double and bytes in
+// integers: the sums are those of the whole-picture filter. Counts of 0/1
+// bytes are exact, and cheaper than of 0/1 floats.
+cv::Mat window_sum(const cv::Mat& m, cv::Rect r, cv::Size window) {
+  cv::Mat out;
+  cv::boxFilter(m(r), out, CV_32F, window, cv::Point(-1, -1), false);
+  return out;
+}
+
+}  // namespace
+
+cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit,
+                      cv::Rect wanted) {
+  cv::Mat out(bgr.size(), CV_32F, cv::Scalar(-1));
+  wanted &= cv::Rect(cv::Point(), bgr.size());
+  if (wanted.area() == 0) return out;
+  const int half = std::max(2, static_cast<int>(std::lround(12 * unit)));
+  const cv::Size window(2 * half + 1, 2 * half + 1);
+  // The coverage in `wanted` takes the strands' samples around it, and each
+  // of those the background's around it in turn.
+  const cv::Rect strands = grown(wanted, half, bgr.size());
+  const cv::Rect backs = grown(strands, half, bgr.size());
+  // Background samples (by the strands' colours) and their colours, 0..1.
+  cv::Mat img(bgr.size(), CV_32FC3), is_bg(bgr.size(), CV_8U), picked(bgr.size(), CV_32FC3);
+  bgr(backs).convertTo(img(backs), CV_32FC3, 1.0 / 255);
+  for (int y = backs.y; y < backs.br().y; ++y) {
+    const float* lr = strand_lr.ptr<float>(y);
+    const cv::Vec3f* im = img.ptr<cv::Vec3f>(y);
+    uchar* w = is_bg.ptr<uchar>(y);
+    cv::Vec3f* p = picked.ptr<cv::Vec3f>(y);
+    for (int x = backs.x; x < backs.br().x; ++x) {
+      w[x] = lr[x] < -1.0f;
+      p[x] = w[x] ? im[x] : cv::Vec3f();
+    }
+  }
+  const cv::Mat bsum = window_sum(picked, strands, window), bcount = window_sum(is_bg, strands, window);
+  // Strand samples include strands that cover a pixel only partly: the ones
+  // furthest from the background, nearest to the strands' own colour, weigh most.
+  cv::Mat is_fg(bgr.size(), CV_8U), reach(bgr.size(), CV_32F);
+  for (int y = strands.y; y < strands.br().y; ++y) {
+    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y - strands.y) - strands.x;
+    const float* bc = bcount.ptr<float>(y - strands.y) - strands.x;
+    const float* lr = strand_lr.ptr<float>(y);
+    const float* h = hair.ptr<float>(y);
+    uchar* f = is_fg.ptr<uchar>(y);
+    float* r = reach.ptr<float>(y);
+    cv::Vec3f* p = picked.ptr<cv::Vec3f>(y);
+    for (int x = strands.x; x < strands.br().x; ++x) {
+      f[x] = lr[x] > 2.0f && h[x] > 0.3f;
+      if (!f[x] || bc[x] < 1.f) {
+        r[x] = 0.f;
+      } else {
+        const cv::Vec3f d = px[x] - bs[x] / bc[x];
+        r[x] = d.dot(d);
+      }
+      p[x] = px[x] * r[x];
+    }
+  }
+  const cv::Mat fsum = window_sum(picked, wanted, window), fweight = window_sum(reach, wanted, window);
+  const cv::Mat fcount = window_sum(is_fg, wanted, window);
+  const float min_samples = 3.f, min_contrast = 0.1f, off_line = 0.3f;
+  const int dx = wanted.x - strands.x, dy = wanted.y - strands.y;
+  for (int y = 0; y < wanted.height; ++y) {
+    const cv::Vec3f* px = img.ptr<cv::Vec3f>(y + wanted.y) + wanted.x;
+    const cv::Vec3f* fs = fsum.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y + dy) + dx;
+    const float* fw = fweight.ptr<float>(y);
+    const float* fc = fcount.ptr<float>(y);
+    const float* bc = bcount.ptr<float>(y + dy) + dx;
+    float* o = out.ptr<float>(y + wanted.y) + wanted.x;
+    for (int x = 0; x < wanted.width; ++x) {
+      if (fc[x] < min_samples || bc[x] < min_samples || fw[x] <= 0.f) continue;
+      const cv::Vec3f b = bs[x] / bc[x], fb = fs[x] / fw[x] - b;
+      const float len2 = fb.dot(fb);
+      if (len2 < min_contrast * min_contrast) continue;
+      const float t = (px[x] - b).dot(fb) / len2;
+      const cv::Vec3f off = px[x] - b - fb * t;
+      if (off.dot(off) > off_line * off_line * len2) continue;
+      o[x] = clamp01(t);
+    }
+  }
+  return out;
+}
+
+}  // namespace tessel
