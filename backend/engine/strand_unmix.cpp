@@ -11,8 +11,6 @@
 namespace tessel {
 namespace {
 
-inline float clamp01(float v) { return std::min(1.f, std::max(0.f, v)); }
-
 cv::Rect grown(cv::Rect r, int by, cv::Size within) {
   return cv::Rect(r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by) & cv::Rect(cv::Point(), within);
 }
@@ -98,7 +96,7 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
       const float t = (px[x] - b).dot(fb) / len2;
       const cv::Vec3f off = px[x] - b - fb * t;
       if (off.dot(off) > off_line * off_line * len2) continue;
-      o[x] = clamp01(t);
+      o[x] = std::clamp(t, 0.f, 1.f);
     }
   }
   return out;

@@ -6,6 +6,7 @@
 // A family is a scenario pulled with a selection: the clip's box, or with
 // ":hint" its hint text only. Tune seeds are the ones to look at while changing
 // the engine; held seeds are for reporting only.
+#include "bench_clips.h"
 #include "bench_footage.h"
 #include "bench_session.h"
 
@@ -20,7 +21,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -61,24 +61,6 @@ std::vector<std::string> split(const std::string& s) {
   return out;
 }
 
-std::string clip_dir(const std::string& scenario, int frames, int seed) {
-  std::string dir = std::string(MATTIVO_BINARY_DIR) + "/bench-clips/" + std::to_string(gConfig.width) + "x" +
-                    std::to_string(gConfig.height) + "-" + std::to_string(frames) + "/" + scenario + "-" +
-                    std::to_string(seed);
-  if (std::filesystem::exists(dir + "/" + protocol::kClipDocument)) return dir;
-  std::filesystem::create_directories(dir);
-  tessel::ClipSpec spec;
-  tessel::scenario_spec(scenario, &spec);
-  spec.width = gConfig.width;
-  spec.height = gConfig.height;
-  spec.frames = frames;
-  spec.seed = seed;
-  std::string error;
-  if (!tessel::write_clip(spec, dir, true, &error))
-    std::fprintf(stderr, "clip %s: %s\n", dir.c_str(), error.c_str());
-  return dir;
-}
-
 // An empty matte against the truth: what a clip the backend gave up on scores.
 tessel::ClipScore empty_matte_score(const std::string& clip, int frames) {
   tessel::ClipScorer scorer;
@@ -96,7 +78,7 @@ void session(benchmark::State& state, const std::string& family, int seed, const
   const std::size_t colon = family.find(':');
   const std::string scenario = family.substr(0, colon);
   const std::string selection = colon == std::string::npos ? "box" : family.substr(colon + 1);
-  std::string clip = clip_dir(scenario, frames, seed);
+  std::string clip = bench_clips::clip_dir(scenario, gConfig.width, gConfig.height, frames, seed);
   Result result;
   result.family = family;
   for (auto _ : state) {

@@ -3,6 +3,7 @@
 // the tracking of the next frame when both cores are busy: its time per frame
 // is what sets the pace on close-ups, where the outline is long.
 //   bench_refine [benchmark flags]
+#include "bench_clips.h"
 #include "testing/backend_process.h"
 
 #include "clipgen/clipgen.h"
@@ -16,8 +17,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cstdint>
-#include <filesystem>
 #include <map>
 #include <string>
 
@@ -35,22 +34,9 @@ const Input& input(const std::string& scenario) {
   static std::map<std::string, Input> made;
   auto it = made.find(scenario);
   if (it != made.end()) return it->second;
-  // The suite's clip when it is there, else one written once for this run.
-  const std::uint64_t seed = tessel::scenario_seeds(scenario, false).front();
-  std::string dir =
-      std::string(MATTIVO_BINARY_DIR) + "/bench-clips/1920x1080-48/" + scenario + "-" + std::to_string(seed);
-  if (!std::filesystem::exists(dir + "/" + protocol::kClipDocument)) {
-    static const std::string root = mattivo_test::make_temp_dir("refine");
-    tessel::ClipSpec spec;
-    tessel::scenario_spec(scenario, &spec);
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.frames = 25;
-    spec.seed = seed;
-    dir = root + "/" + scenario;
-    std::string error;
-    tessel::write_clip(spec, dir, true, &error);
-  }
+  // The suite's clip at 1080p, the same whichever benchmark wrote it first.
+  const std::string dir =
+      bench_clips::clip_dir(scenario, 1920, 1080, 48, tessel::scenario_seeds(scenario, false).front());
   const int t = 24;
   Input in;
   in.guide = tessel::read_frame_file(dir + "/" + protocol::kFramesDir + "/" +
