@@ -15,8 +15,10 @@ namespace tessel {
 namespace {
 
 // Depth of the zone along the outline where colour has its say, as a share
-// of the character's longest side; as far again as half of it beyond.
+// of the character's longest side; as far again as half of it beyond, and
+// for loose strands of hair one and a half times as far.
 constexpr float kOutlineZone = 0.12f;
+constexpr float kStrandReach = 1.5f;
 
 // 0 at `lo`, 1 at `hi`, straight between.
 inline float ramp(float v, float lo, float hi) { return std::min(1.f, std::max(0.f, (v - lo) / (hi - lo))); }
@@ -58,6 +60,27 @@ bool strand_colours(const ColourModel& colour, ColourModel* strands) {
   return true;
 }
 
+// Hair outside the mask `hard` within `reach` of it (`from_hard` is the
+// distance to it), joined to it through hair: strands the tracking's smooth
+// outline left out, not hairy scenery standing apart.
+cv::Mat loose_hair(const cv::Mat& hair, const cv::Mat& hard, const cv::Mat& from_hard, float reach) {
+  cv::Mat loose = (hair > 0.f) & (from_hard > 0.f) & (from_hard <= reach), labels;
+  const int n = cv::connectedComponents(loose | hard, labels, 8, CV_32S);
+  std::vector<char> joined(static_cast<size_t>(n), 0);
+  for (int y = 0; y < hard.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* m = hard.ptr<uchar>(y);
+    for (int x = 0; x < hard.cols; ++x)
+      if (m[x]) joined[l[x]] = 1;
+  }
+  for (int y = 0; y < hard.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* o = loose.ptr<uchar>(y);
+    for (int x = 0; x < hard.cols; ++x) o[x] = o[x] && joined[l[x]] ? 255 : 0;
+  }
+  return loose;
+}
+
 // Tracking at the working size sees hair as one solid mass with a smooth
 // outline: the background between the strands, and the strands beyond the
 // outline, only show at full size. The tracker's colour model decides them
@@ -74,8 +97,9 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
   cv::Rect box = cv::boundingRect(hard);
   if (box.area() == 0) return;
   const float depth = std::max(2.0f, kOutlineZone * std::max(box.width, box.height)), beyond = depth / 2;
-  // A margin, so that the mask's edge and the zone beyond lie inside the window.
-  const int margin = static_cast<int>(beyond) + 1;
+  const float strands_beyond = kStrandReach * depth;
+  // A margin, so that the mask's edge and the zones beyond lie inside the window.
+  const int margin = static_cast<int>(strands_beyond) + 1;
   box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
         cv::Rect(0, 0, hard.cols, hard.rows);
   // The box holds all of the mask: distances from it are as over the whole window.
@@ -92,17 +116,20 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
     open[labels.at<int>(y, 0)] = open[labels.at<int>(y, box.width - 1)] = 1;
   cv::Mat lr = colour_log_ratio(colour, guide(box), 5.0f, true);
   ColourModel strands;
-  cv::Mat strand_lr, hair, coverage;
+  cv::Mat strand_lr, hair, coverage, loose;
   if (strand_colours(colour, &strands)) {
     strand_lr = colour_log_ratio(strands, guide(box), 5.0f);
     hair = hairiness(guide(box), unit);
-    // Coverage counts only within the zone, where there is hair.
+    loose = loose_hair(hair, hard(box), outside, strands_beyond);
+    // Coverage counts only within the zone, where there is hair, and over
+    // the loose strands.
     int x0 = box.width, y0 = box.height, x1 = -1, y1 = -1;
     for (int y = 0; y < box.height; ++y) {
       const float* di = inside.ptr<float>(y);
       const float* h = hair.ptr<float>(y);
+      const uchar* lo = loose.ptr<uchar>(y);
       for (int x = 0; x < box.width; ++x) {
-        if (di[x] > 0.f && di[x] <= depth && h[x] > 0.f) {
+        if ((di[x] > 0.f && di[x] <= depth && h[x] > 0.f) || lo[x]) {
           x0 = std::min(x0, x), x1 = std::max(x1, x);
           y0 = std::min(y0, y), y1 = y;
         }
@@ -121,6 +148,7 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
     const float* h = hair.empty() ? nullptr : hair.ptr<float>(y);
     const float* sl = hair.empty() ? nullptr : strand_lr.ptr<float>(y);
     const float* cov = hair.empty() ? nullptr : coverage.ptr<float>(y);
+    const uchar* lo = hair.empty() ? nullptr : loose.ptr<uchar>(y);
     float* a = alpha->ptr<float>(y + box.y) + box.x;
     for (int x = 0; x < box.width; ++x) {
       if (di[x] > 0.f && di[x] <= depth) {
@@ -128,8 +156,11 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
         if (h && h[x] > 0.f) v = h[x] * ramp(sl[x], strand_out, strand_keep) + (1.f - h[x]) * v;
         a[x] = std::min(a[x], v);
         if (h && h[x] > 0.f && cov[x] >= 0.f) a[x] = h[x] * cov[x] + (1.f - h[x]) * a[x];
-      } else if (dout[x] > 0.f && dout[x] <= beyond && l[x] > in && open[lab[x]]) {
-        a[x] = std::max(a[x], ramp(l[x], in, full_in));
+      } else if (dout[x] > 0.f && open[lab[x]]) {
+        if (dout[x] <= beyond && l[x] > in) a[x] = std::max(a[x], ramp(l[x], in, full_in));
+        // Sparse loose strands read as less hairy than the mass: their
+        // coverage counts in full from a third of the hair's density.
+        if (lo && lo[x] && cov[x] >= 0.f) a[x] = std::max(a[x], std::min(1.f, 3.f * h[x]) * cov[x]);
       }
     }
   }
@@ -211,7 +242,8 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
   const cv::Rect around = cv::boundingRect(m > 0.01f);
   if (around.area() > 0) {
     const int margin = band_reach(s, unit) + smoothing_radius(s, unit) +
-                       static_cast<int>(kOutlineZone / 2 * std::max(around.width, around.height)) + 4;
+                       static_cast<int>(kStrandReach * kOutlineZone * std::max(around.width, around.height)) +
+                       4;
     const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
                                      around.height + 2 * margin) &
                             cv::Rect(0, 0, guide.cols, guide.rows);

@@ -26,6 +26,28 @@ cv::Mat window_sum(const cv::Mat& m, cv::Rect r, cv::Size window) {
   return out;
 }
 
+// A clear strand: the strands' colours say so, where there is hair.
+inline bool is_strand(float lr, float hair) { return lr > 2.0f && hair > 0.3f; }
+
+// The mean colour (0..1) of the clear strands over the whole picture, or -1s
+// when there are too few: the same whatever part of it is worked.
+cv::Vec3f mean_strand(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair) {
+  cv::Vec3d sum;
+  long count = 0;
+  for (int y = 0; y < bgr.rows; ++y) {
+    const cv::Vec3b* p = bgr.ptr<cv::Vec3b>(y);
+    const float* lr = strand_lr.ptr<float>(y);
+    const float* h = hair.ptr<float>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      if (!is_strand(lr[x], h[x])) continue;
+      sum += cv::Vec3d(p[x][0], p[x][1], p[x][2]);
+      ++count;
+    }
+  }
+  if (count < 3) return cv::Vec3f(-1.f, -1.f, -1.f);
+  return cv::Vec3f(sum / (255.0 * static_cast<double>(count)));
+}
+
 }  // namespace
 
 cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit,
@@ -35,10 +57,17 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
   if (wanted.area() == 0) return out;
   const int half = std::max(2, static_cast<int>(std::lround(12 * unit)));
   const cv::Size window(2 * half + 1, 2 * half + 1);
+  // Loose strands out from the hair's mass have no clear strand pixel near
+  // them, only background and strands mixed into it: their strand colour is
+  // taken from a wider window, else from all of the hair; the background's
+  // still from nearby.
+  const int wide_half = 4 * half;
+  const cv::Size wide(2 * wide_half + 1, 2 * wide_half + 1);
   // The coverage in `wanted` takes the strands' samples around it, and each
   // of those the background's around it in turn.
-  const cv::Rect strands = grown(wanted, half, bgr.size());
+  const cv::Rect strands = grown(wanted, wide_half, bgr.size());
   const cv::Rect backs = grown(strands, half, bgr.size());
+  const cv::Vec3f overall = mean_strand(bgr, strand_lr, hair);
   // Background samples (by the strands' colours) and their colours, 0..1.
   cv::Mat img(bgr.size(), CV_32FC3), is_bg(bgr.size(), CV_8U), picked(bgr.size(), CV_32FC3);
   bgr(backs).convertTo(img(backs), CV_32FC3, 1.0 / 255);
@@ -66,7 +95,7 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
     float* r = reach.ptr<float>(y);
     cv::Vec3f* p = picked.ptr<cv::Vec3f>(y);
     for (int x = strands.x; x < strands.br().x; ++x) {
-      f[x] = lr[x] > 2.0f && h[x] > 0.3f;
+      f[x] = is_strand(lr[x], h[x]);
       if (!f[x] || bc[x] < 1.f) {
         r[x] = 0.f;
       } else {
@@ -78,6 +107,8 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
   }
   const cv::Mat fsum = window_sum(picked, wanted, window), fweight = window_sum(reach, wanted, window);
   const cv::Mat fcount = window_sum(is_fg, wanted, window);
+  const cv::Mat wsum = window_sum(picked, wanted, wide), wweight = window_sum(reach, wanted, wide);
+  const cv::Mat wcount = window_sum(is_fg, wanted, wide);
   const float min_samples = 3.f, min_contrast = 0.1f, off_line = 0.3f;
   const int dx = wanted.x - strands.x, dy = wanted.y - strands.y;
   for (int y = 0; y < wanted.height; ++y) {
@@ -86,11 +117,17 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
     const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y + dy) + dx;
     const float* fw = fweight.ptr<float>(y);
     const float* fc = fcount.ptr<float>(y);
+    const cv::Vec3f* ws = wsum.ptr<cv::Vec3f>(y);
+    const float* ww = wweight.ptr<float>(y);
+    const float* wc = wcount.ptr<float>(y);
     const float* bc = bcount.ptr<float>(y + dy) + dx;
     float* o = out.ptr<float>(y + wanted.y) + wanted.x;
     for (int x = 0; x < wanted.width; ++x) {
-      if (fc[x] < min_samples || bc[x] < min_samples || fw[x] <= 0.f) continue;
-      const cv::Vec3f b = bs[x] / bc[x], fb = fs[x] / fw[x] - b;
+      if (bc[x] < min_samples || overall[0] < 0.f) continue;
+      const cv::Vec3f f = fc[x] >= min_samples && fw[x] > 0.f   ? fs[x] / fw[x]
+                          : wc[x] >= min_samples && ww[x] > 0.f ? ws[x] / ww[x]
+                                                                : overall;
+      const cv::Vec3f b = bs[x] / bc[x], fb = f - b;
       const float len2 = fb.dot(fb);
       if (len2 < min_contrast * min_contrast) continue;
       const float t = (px[x] - b).dot(fb) / len2;

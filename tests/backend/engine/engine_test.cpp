@@ -251,6 +251,39 @@ TEST(Engine, RefinementSeparatesStrandsFromTheGapsBetweenThem) {
   EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
 }
 
+// Loose strands reaching far out from the hair's mass into the sky, each
+// a pixel wide and mixed with the sky behind it, come in although no clear
+// strand lies near them; the sky between them stays out, and so does a tuft
+// of the same strands in the scenery beside the character, apart from it.
+TEST(Engine, RefinementTakesInLooseStrandsFarFromTheHair) {
+  cv::RNG rng(11);
+  cv::Mat picture(480, 640, CV_8UC3);
+  const cv::Scalar sky(230, 190, 140), strand(30, 70, 120), mixed = sky * 0.4 + strand * 0.6;
+  rng.fill(picture, cv::RNG::NORMAL, sky, cv::Scalar(3, 3, 3));
+  const cv::Rect body(220, 200, 200, 280), head(260, 120, 120, 80), tuft(150, 300, 50, 80);
+  picture(body).setTo(cv::Scalar(140, 40, 120));
+  for (int x = head.x; x < head.br().x; x += 4) picture(cv::Rect(x, head.y, 2, head.height)).setTo(strand);
+  cv::Mat loose = cv::Mat::zeros(picture.size(), CV_8U);
+  for (int x = head.x; x < head.br().x; x += 5) loose(cv::Rect(x, head.y - 70, 1, 70)).setTo(255);
+  for (int x = tuft.x; x < tuft.br().x; x += 5) picture(cv::Rect(x, tuft.y, 1, tuft.height)).setTo(mixed);
+  picture.setTo(mixed, loose);
+  cv::Mat tracked = tracked_mass(picture.size(), body, head);
+  cv::Mat alpha = refine_as_tracked(picture, tracked);
+
+  // Far out: beyond the reach of the outline's colour zone.
+  const cv::Rect far(head.x, head.y - 70, head.width, 45);
+  cv::Mat far_strands = cv::Mat::zeros(picture.size(), CV_8U), near_loose;
+  loose(far).copyTo(far_strands(far));
+  cv::dilate(loose, near_loose, cv::Mat(), cv::Point(-1, -1), 1);
+  cv::Mat far_sky = cv::Mat::zeros(picture.size(), CV_8U);
+  far_sky(far).setTo(255);
+  far_sky &= ~near_loose;
+  EXPECT_GT(cv::mean(alpha, far_strands)[0], 110);
+  EXPECT_LT(cv::mean(alpha, far_sky)[0], 20);
+  EXPECT_LT(cv::mean(alpha(tuft))[0], 10);
+  EXPECT_GT(cv::mean(alpha(cv::Rect(body.x + 20, body.y + 20, body.width - 40, body.height - 40)))[0], 240);
+}
+
 // The colours the tracker learns along the outline include, in hair, the
 // background between the strands. Where the picture shows hair, the strands'
 // own colours decide: the gaps go although the character's model has seen

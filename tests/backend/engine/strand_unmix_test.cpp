@@ -51,8 +51,38 @@ TEST(StrandUnmix, TellsStrandsBackgroundAndMixedPixelsApart) {
     EXPECT_NEAR(cov.at<float>(y, 122), 0.5f, 0.1f);
     EXPECT_LT(cov.at<float>(y, 125), 0.1f);
   }
-  // Far from any hair there are no strand samples: undecided.
-  EXPECT_EQ(cov.at<float>(100, 10), -1.f);
+  // Far from the hair (no clear strand counts where there is none) the
+  // strands' colour is the whole hair's: background there reads clear.
+  EXPECT_LT(cov.at<float>(100, 12), 0.1f);
+  EXPECT_GE(cov.at<float>(100, 12), 0.f);
+}
+
+// A loose strand far from the hair's mass, half covering its pixels: no clear
+// strand lies near it, yet its coverage is told from the strands' colour
+// further off, then from the whole hair's. Without any clear strand at all,
+// nothing is decided.
+TEST(StrandUnmix, LooseStrandsFarFromTheMassTakeTheHairsColour) {
+  const cv::Vec3b strand(40, 30, 20), back(200, 180, 160), half(120, 105, 90);
+  for (int gap : {40, 150}) {
+    SCOPED_TRACE(testing::Message() << "gap " << gap);
+    cv::Mat bgr(200, 400, CV_8UC3, back), lr(200, 400, CV_32F, cv::Scalar(-3)), hair(200, 400, CV_32F);
+    hair.setTo(1.0f);
+    for (int x = 0; x < 40; x += 4) {
+      bgr.colRange(x, x + 2).setTo(strand);
+      lr.colRange(x, x + 2).setTo(3.f);
+    }
+    const int loose = 40 + gap;
+    bgr.col(loose).setTo(half);
+    lr.col(loose).setTo(0.f);
+    const cv::Mat cov = tessel::unmix_strands(bgr, lr, hair, 1.0, cv::Rect(0, 0, 400, 200));
+    EXPECT_NEAR(cov.at<float>(100, loose), 0.5f, 0.1f);
+    EXPECT_LT(cov.at<float>(100, loose + 3), 0.1f);
+  }
+  cv::Mat bgr(100, 100, CV_8UC3, back), lr(100, 100, CV_32F, cv::Scalar(-3)), hair(100, 100, CV_32F);
+  hair.setTo(1.0f);
+  bgr.col(50).setTo(half);
+  const cv::Mat cov = tessel::unmix_strands(bgr, lr, hair, 1.0, cv::Rect(0, 0, 100, 100));
+  EXPECT_EQ(cv::countNonZero(cov != -1.f), 0);
 }
 
 TEST(StrandUnmix, APartOfThePictureMatchesTheWholeOfIt) {
