@@ -34,6 +34,8 @@ constexpr std::uint64_t kCutSeed = 0x6d617474u;
 
 // Longest side of `size` brought down to `side` (never enlarged), aspect kept.
 cv::Size fit_side(cv::Size size, int side);
+// `r` grown by `by` on every side, within a picture of `within`.
+cv::Rect grown(cv::Rect r, int by, cv::Size within);
 
 // Foreground and background colour histograms (16 levels per channel), kept
 // two ways. Spread over neighbouring shades for tracking: at the working size

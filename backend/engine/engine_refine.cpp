@@ -60,23 +60,29 @@ bool strand_colours(const ColourModel& colour, ColourModel* strands) {
   return true;
 }
 
-// Hair outside the mask `hard` within `reach` of it (`from_hard` is the
-// distance to it), joined to it through hair: strands the tracking's smooth
-// outline left out, not hairy scenery standing apart.
-cv::Mat loose_hair(const cv::Mat& hair, const cv::Mat& hard, const cv::Mat& from_hard, float reach) {
-  cv::Mat loose = (hair > 0.f) & (from_hard > 0.f) & (from_hard <= reach), labels;
-  const int n = cv::connectedComponents(loose | hard, labels, 8, CV_32S);
+// Hair outside the character within `reach` of it (`from_hard` is the
+// distance to its mask) and joined through hair to `roots`, the hair along
+// the inside of its outline: strands the tracking's smooth outline left out,
+// not hairy scenery beside the character. Only near the roots is it looked
+// for, within `near`; 0/255 there, 0 elsewhere.
+cv::Mat loose_hair(const cv::Mat& hair, const cv::Mat& roots, const cv::Mat& from_hard, float reach,
+                   cv::Rect near) {
+  cv::Mat loose = cv::Mat::zeros(hair.size(), CV_8U);
+  if (near.area() == 0) return loose;
+  cv::Mat part = (hair(near) > 0.f) & (from_hard(near) > 0.f) & (from_hard(near) <= reach), labels;
+  const int n = cv::connectedComponents(part | roots(near), labels, 8, CV_32S);
   std::vector<char> joined(static_cast<size_t>(n), 0);
-  for (int y = 0; y < hard.rows; ++y) {
+  for (int y = 0; y < near.height; ++y) {
     const int* l = labels.ptr<int>(y);
-    const uchar* m = hard.ptr<uchar>(y);
-    for (int x = 0; x < hard.cols; ++x)
-      if (m[x]) joined[l[x]] = 1;
+    const uchar* r = roots.ptr<uchar>(y + near.y) + near.x;
+    for (int x = 0; x < near.width; ++x)
+      if (r[x]) joined[l[x]] = 1;
   }
-  for (int y = 0; y < hard.rows; ++y) {
+  for (int y = 0; y < near.height; ++y) {
     const int* l = labels.ptr<int>(y);
-    uchar* o = loose.ptr<uchar>(y);
-    for (int x = 0; x < hard.cols; ++x) o[x] = o[x] && joined[l[x]] ? 255 : 0;
+    const uchar* p = part.ptr<uchar>(y);
+    uchar* o = loose.ptr<uchar>(y + near.y) + near.x;
+    for (int x = 0; x < near.width; ++x) o[x] = p[x] && joined[l[x]] ? 255 : 0;
   }
   return loose;
 }
@@ -120,22 +126,14 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
   if (strand_colours(colour, &strands)) {
     strand_lr = colour_log_ratio(strands, guide(box), 5.0f);
     hair = hairiness(guide(box), unit);
-    loose = loose_hair(hair, hard(box), outside, strands_beyond);
-    // Coverage counts only within the zone, where there is hair, and over
-    // the loose strands.
-    int x0 = box.width, y0 = box.height, x1 = -1, y1 = -1;
-    for (int y = 0; y < box.height; ++y) {
-      const float* di = inside.ptr<float>(y);
-      const float* h = hair.ptr<float>(y);
-      const uchar* lo = loose.ptr<uchar>(y);
-      for (int x = 0; x < box.width; ++x) {
-        if ((di[x] > 0.f && di[x] <= depth && h[x] > 0.f) || lo[x]) {
-          x0 = std::min(x0, x), x1 = std::max(x1, x);
-          y0 = std::min(y0, y), y1 = y;
-        }
-      }
-    }
-    const cv::Rect wanted = x1 < 0 ? cv::Rect() : cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+    // Coverage counts only within the zone, where there is hair (the roots),
+    // and over the loose strands growing out of it.
+    const cv::Mat roots = (inside > 0.f) & (inside <= depth) & (hair > 0.f);
+    const cv::Rect inner = cv::boundingRect(roots);
+    loose = loose_hair(
+        hair, roots, outside, strands_beyond,
+        inner.area() == 0 ? cv::Rect() : grown(inner, static_cast<int>(strands_beyond), box.size()));
+    const cv::Rect wanted = inner | cv::boundingRect(loose);
     coverage = unmix_strands(guide(box), strand_lr, hair, unit, wanted);
   }
   const float out = -1.0f, keep = 0.0f, in = 1.0f, full_in = 3.0f;
@@ -180,7 +178,7 @@ int smoothing_radius(double s, double unit) {
 // tracked values stand: estimating alpha afresh there from the local colours
 // of either side blurred hard edges against textured cloth and scenery.
 cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel& colour, double s,
-                      double unit) {
+                      double unit, cv::Rect smoothed) {
   cv::Mat hard = m > 0.5f;
   // Away from the edge the matte is fully in, or, where tracking was sure,
   // fully out. Inside, a doubtful value (a pale stripe the tracker's colours
@@ -213,7 +211,9 @@ cv::Mat refine_window(const cv::Mat& m, const cv::Mat& guide, const ColourModel&
   double eps = std::pow((0.0045 + 0.022 * s) * 255.0, 2.0);
   const int radius = smoothing_radius(s, unit);
   cv::Mat before = alpha.clone();
-  alpha = guided_smooth(guide, alpha, radius, eps);
+  // Only near the outline: further out, where loose strands reach, smoothing
+  // could only take away, and it is the costliest step.
+  guided_smooth(guide(smoothed), alpha(smoothed), radius, eps).copyTo(alpha(smoothed));
   // Well outside the tracker's mask the smoothing may not raise the matte:
   // across a flat colour (an exclude dab on a plain shirt) it would fill the
   // hole the user cut.
@@ -241,13 +241,13 @@ cv::Mat refine_matte(const cv::Mat& prob, const cv::Mat& guide, const ColourMode
   cv::Mat out = cv::Mat::zeros(guide.size(), CV_8U);
   const cv::Rect around = cv::boundingRect(m > 0.01f);
   if (around.area() > 0) {
-    const int margin = band_reach(s, unit) + smoothing_radius(s, unit) +
-                       static_cast<int>(kStrandReach * kOutlineZone * std::max(around.width, around.height)) +
-                       4;
-    const cv::Rect window = cv::Rect(around.x - margin, around.y - margin, around.width + 2 * margin,
-                                     around.height + 2 * margin) &
-                            cv::Rect(0, 0, guide.cols, guide.rows);
-    cv::Mat alpha = refine_window(m(window), guide(window), colour, s, unit);
+    const int reach = band_reach(s, unit) + smoothing_radius(s, unit) + 4;
+    const int longest = std::max(around.width, around.height);
+    const cv::Rect window =
+        grown(around, reach + static_cast<int>(kStrandReach * kOutlineZone * longest), guide.size());
+    const cv::Rect smoothed =
+        grown(around, reach + static_cast<int>(kOutlineZone / 2 * longest), guide.size());
+    cv::Mat alpha = refine_window(m(window), guide(window), colour, s, unit, smoothed - window.tl());
     alpha.convertTo(out(window), CV_8U, 255.0);
   }
   if (out.size() != full) cv::resize(out, out, full, 0, 0, cv::INTER_LINEAR);

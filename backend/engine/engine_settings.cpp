@@ -25,4 +25,8 @@ cv::Size fit_side(cv::Size size, int side) {
                   std::max(1, static_cast<int>(std::lround(size.height * s))));
 }
 
+cv::Rect grown(cv::Rect r, int by, cv::Size within) {
+  return cv::Rect(r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by) & cv::Rect(cv::Point(), within);
+}
+
 }  // namespace tessel

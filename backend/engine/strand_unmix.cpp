@@ -11,10 +11,6 @@
 namespace tessel {
 namespace {
 
-cv::Rect grown(cv::Rect r, int by, cv::Size within) {
-  return cv::Rect(r.x - by, r.y - by, r.width + 2 * by, r.height + 2 * by) & cv::Rect(cv::Point(), within);
-}
-
 // Sums over `window` of the rows and columns of `m` within `r`, as floats.
 // The filter reads the neighbours beyond `r` from `m` itself (and mirrors at
 // its edges as for the whole picture), and sums floats in double and bytes in
