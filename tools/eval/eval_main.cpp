@@ -15,6 +15,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #include <algorithm>
 #include <cstdio>
@@ -93,6 +95,15 @@ int run_clip(const std::string& clip, const std::string& quality, const std::str
       return 1;
     }
     request.marked_frames.push_back(mark);
+  }
+  // The mattes' folder is made here, before the engine's time is spent.
+  if (!out.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(out, ec);
+    if (ec || !std::filesystem::is_directory(out)) {
+      std::fprintf(stderr, "mattivo-eval: cannot make the folder %s for the mattes\n", out.c_str());
+      return 1;
+    }
   }
   const int frames = doc.value(protocol::clip_key::kFrames, 0);
   std::vector<cv::Mat> mattes(frames);
