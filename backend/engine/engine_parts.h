@@ -199,8 +199,15 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
 // too little contrast are left undecided: -1. CV_32F, the size of the 8-bit
 // colour `bgr`; worked out only within `wanted` (-1 beyond it), as it would be
 // over the whole picture. `unit` is the picture's size against 1080p.
+// `from_afar`: where no clear strand is near, the strands' colour comes from
+// `kWideStrandWindow` times as far, else from all of the hair.
 cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit,
-                      cv::Rect wanted);
+                      cv::Rect wanted, bool from_afar = true);
+// Half the side of the window the samples for one pixel come from, in pixels
+// of a picture `unit` times the size of 1080p; and how much wider when taken
+// from afar.
+int strand_window(double unit);
+constexpr int kWideStrandWindow = 4;
 
 // The final matte: the probability map refined against the picture `guide`
 // (any size), then brought to `full` size as 8-bit grey. `colour` is the

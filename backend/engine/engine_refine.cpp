@@ -129,12 +129,16 @@ void colour_at_the_outline(const cv::Mat& guide, const cv::Mat& hard, const cv::
     // Coverage counts only within the zone, where there is hair (the roots),
     // and over the loose strands growing out of it.
     const cv::Mat roots = (inside > 0.f) & (inside <= depth) & (hair > 0.f);
+    // On a small character the strands' reach is no wider than the window
+    // their colour would come from afar: no loose strands to tell apart.
+    const bool far_strands = strands_beyond > kWideStrandWindow * strand_window(unit);
     const cv::Rect inner = cv::boundingRect(roots);
-    loose = loose_hair(
-        hair, roots, outside, strands_beyond,
-        inner.area() == 0 ? cv::Rect() : grown(inner, static_cast<int>(strands_beyond), box.size()));
+    loose = loose_hair(hair, roots, outside, strands_beyond,
+                       inner.area() == 0 || !far_strands
+                           ? cv::Rect()
+                           : grown(inner, static_cast<int>(strands_beyond), box.size()));
     const cv::Rect wanted = inner | cv::boundingRect(loose);
-    coverage = unmix_strands(guide(box), strand_lr, hair, unit, wanted);
+    coverage = unmix_strands(guide(box), strand_lr, hair, unit, wanted, far_strands);
   }
   const float out = -1.0f, keep = 0.0f, in = 1.0f, full_in = 3.0f;
   const float strand_out = -0.5f, strand_keep = 1.0f;

@@ -46,24 +46,26 @@ cv::Vec3f mean_strand(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
 
 }  // namespace
 
+int strand_window(double unit) { return std::max(2, static_cast<int>(std::lround(12 * unit))); }
+
 cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Mat& hair, double unit,
-                      cv::Rect wanted) {
+                      cv::Rect wanted, bool from_afar) {
   cv::Mat out(bgr.size(), CV_32F, cv::Scalar(-1));
   wanted &= cv::Rect(cv::Point(), bgr.size());
   if (wanted.area() == 0) return out;
-  const int half = std::max(2, static_cast<int>(std::lround(12 * unit)));
+  const int half = strand_window(unit);
   const cv::Size window(2 * half + 1, 2 * half + 1);
   // Loose strands out from the hair's mass have no clear strand pixel near
   // them, only background and strands mixed into it: their strand colour is
   // taken from a wider window, else from all of the hair; the background's
   // still from nearby.
-  const int wide_half = 4 * half;
+  const int wide_half = from_afar ? kWideStrandWindow * half : half;
   const cv::Size wide(2 * wide_half + 1, 2 * wide_half + 1);
   // The coverage in `wanted` takes the strands' samples around it, and each
   // of those the background's around it in turn.
   const cv::Rect strands = grown(wanted, wide_half, bgr.size());
   const cv::Rect backs = grown(strands, half, bgr.size());
-  const cv::Vec3f overall = mean_strand(bgr, strand_lr, hair);
+  const cv::Vec3f overall = from_afar ? mean_strand(bgr, strand_lr, hair) : cv::Vec3f();
   // Background samples (by the strands' colours) and their colours, 0..1.
   cv::Mat img(bgr.size(), CV_32FC3), is_bg(bgr.size(), CV_8U), picked(bgr.size(), CV_32FC3);
   bgr(backs).convertTo(img(backs), CV_32FC3, 1.0 / 255);
@@ -103,8 +105,12 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
   }
   const cv::Mat fsum = window_sum(picked, wanted, window), fweight = window_sum(reach, wanted, window);
   const cv::Mat fcount = window_sum(is_fg, wanted, window);
-  const cv::Mat wsum = window_sum(picked, wanted, wide), wweight = window_sum(reach, wanted, wide);
-  const cv::Mat wcount = window_sum(is_fg, wanted, wide);
+  cv::Mat wsum, wweight, wcount;
+  if (from_afar) {
+    wsum = window_sum(picked, wanted, wide);
+    wweight = window_sum(reach, wanted, wide);
+    wcount = window_sum(is_fg, wanted, wide);
+  }
   const float min_samples = 3.f, min_contrast = 0.1f, off_line = 0.3f;
   const int dx = wanted.x - strands.x, dy = wanted.y - strands.y;
   for (int y = 0; y < wanted.height; ++y) {
@@ -113,14 +119,16 @@ cv::Mat unmix_strands(const cv::Mat& bgr, const cv::Mat& strand_lr, const cv::Ma
     const cv::Vec3f* bs = bsum.ptr<cv::Vec3f>(y + dy) + dx;
     const float* fw = fweight.ptr<float>(y);
     const float* fc = fcount.ptr<float>(y);
-    const cv::Vec3f* ws = wsum.ptr<cv::Vec3f>(y);
-    const float* ww = wweight.ptr<float>(y);
-    const float* wc = wcount.ptr<float>(y);
+    const cv::Vec3f* ws = from_afar ? wsum.ptr<cv::Vec3f>(y) : nullptr;
+    const float* ww = from_afar ? wweight.ptr<float>(y) : nullptr;
+    const float* wc = from_afar ? wcount.ptr<float>(y) : nullptr;
     const float* bc = bcount.ptr<float>(y + dy) + dx;
     float* o = out.ptr<float>(y + wanted.y) + wanted.x;
     for (int x = 0; x < wanted.width; ++x) {
-      if (bc[x] < min_samples || overall[0] < 0.f) continue;
-      const cv::Vec3f f = fc[x] >= min_samples && fw[x] > 0.f   ? fs[x] / fw[x]
+      if (bc[x] < min_samples) continue;
+      const bool near = fc[x] >= min_samples && fw[x] > 0.f;
+      if (!near && (!from_afar || overall[0] < 0.f)) continue;
+      const cv::Vec3f f = near                                  ? fs[x] / fw[x]
                           : wc[x] >= min_samples && ww[x] > 0.f ? ws[x] / ww[x]
                                                                 : overall;
       const cv::Vec3f b = bs[x] / bc[x], fb = f - b;

@@ -77,6 +77,10 @@ TEST(StrandUnmix, LooseStrandsFarFromTheMassTakeTheHairsColour) {
     const cv::Mat cov = tessel::unmix_strands(bgr, lr, hair, 1.0, cv::Rect(0, 0, 400, 200));
     EXPECT_NEAR(cov.at<float>(100, loose), 0.5f, 0.1f);
     EXPECT_LT(cov.at<float>(100, loose + 3), 0.1f);
+    // Not asked to look afar (a small character), it stays undecided.
+    const cv::Mat nearby = tessel::unmix_strands(bgr, lr, hair, 1.0, cv::Rect(0, 0, 400, 200), false);
+    EXPECT_EQ(nearby.at<float>(100, loose), -1.f);
+    EXPECT_GT(nearby.at<float>(100, 20), 0.9f);
   }
   cv::Mat bgr(100, 100, CV_8UC3, back), lr(100, 100, CV_32F, cv::Scalar(-3)), hair(100, 100, CV_32F);
   hair.setTo(1.0f);
