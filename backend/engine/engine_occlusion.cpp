@@ -9,6 +9,35 @@
 #include <vector>
 
 namespace tessel {
+namespace {
+
+// Hidden parts that look like the character (`colour_lr`) and move with it
+// (`affine`) come back into `prob`.
+void give_back(const Tracker& t, const cv::Mat& flow, const cv::Mat& colour_lr, const cv::Mat& hidden,
+               const cv::Mat& affine, cv::Mat* prob) {
+  const cv::Size size = prob->size();
+  const float band = t.settings.band;
+  cv::Mat motion_error(size, CV_32F);
+  for (int y = 0; y < size.height; ++y) {
+    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
+    const double* a0 = affine.ptr<double>(0);
+    const double* a1 = affine.ptr<double>(1);
+    float* e = motion_error.ptr<float>(y);
+    for (int x = 0; x < size.width; ++x) {
+      float ex = static_cast<float>(a0[0] * x + a0[1] * y + a0[2]) - (x + f[x].x);
+      float ey = static_cast<float>(a1[0] * x + a1[1] * y + a1[2]) - (y + f[x].y);
+      e[x] = std::sqrt(ex * ex + ey * ey);
+    }
+  }
+  // Flow is unreliable where something was uncovered just now: its agreement
+  // is asked for only loosely, colour must agree.
+  const float agree = 6.0f * std::max(1.0f, band * 0.3f);
+  cv::Mat back = (hidden > 0.5f) & (colour_lr > 0.f) & (motion_error < agree) & (*prob < 0.5f);
+  cv::morphologyEx(back, back, cv::MORPH_OPEN, cv::Mat());
+  prob->setTo(0.75f, back);
+}
+
+}  // namespace
 
 void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr, cv::Mat* prob) {
   const cv::Mat& prev = t->prev_prob;
@@ -43,32 +72,16 @@ void occlusion_update(Tracker* t, const cv::Mat& flow, const cv::Mat& colour_lr,
                  cv::BORDER_CONSTANT);
   cv::warpAffine(prev, before, affine, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT);
 
-  // Give back hidden parts that look and move like the character again.
-  const float band = t->settings.band;
-  cv::Mat motion_error(size, CV_32F);
-  for (int y = 0; y < size.height; ++y) {
-    const cv::Point2f* f = flow.ptr<cv::Point2f>(y);
-    const double* a0 = affine.ptr<double>(0);
-    const double* a1 = affine.ptr<double>(1);
-    float* e = motion_error.ptr<float>(y);
-    for (int x = 0; x < size.width; ++x) {
-      float ex = static_cast<float>(a0[0] * x + a0[1] * y + a0[2]) - (x + f[x].x);
-      float ey = static_cast<float>(a1[0] * x + a1[1] * y + a1[2]) - (y + f[x].y);
-      e[x] = std::sqrt(ex * ex + ey * ey);
-    }
-  }
-  // Flow is unreliable where something was uncovered just now: its agreement
-  // is asked for only loosely, colour must agree.
-  const float agree = 6.0f * std::max(1.0f, band * 0.3f);
-  cv::Mat back = (hidden > 0.5f) & (colour_lr > 0.f) & (motion_error < agree) & (*prob < 0.5f);
-  cv::morphologyEx(back, back, cv::MORPH_OPEN, cv::Mat());
-  prob->setTo(0.75f, back);
+  // Give back hidden parts that look and move like the character again;
+  // mostly nothing is hidden, and the motion need not be checked.
+  if (cv::countNonZero(hidden > 0.5f) > 0) give_back(*t, flow, colour_lr, hidden, affine, prob);
 
   // What vanished from inside the character this frame is now hidden; what
   // was hidden stays so, fading, unless it came back or left the picture.
   // Slivers along the outline are the band's own corrections, not occlusion:
   // only what lies away from the outer outline counts (closing first, so that
   // the gap an occluder cuts is not an outline).
+  const float band = t->settings.band;
   cv::Mat inside, closed;
   int reach = std::max(3, static_cast<int>(size.width * 0.04));
   cv::morphologyEx(before > 0.5f, closed, cv::MORPH_CLOSE,

@@ -190,6 +190,10 @@ TrackedFrame blend_tracked(const TrackedFrame& earlier, const TrackedFrame& late
 // `src` (CV_32F) smoothed along the edges of the 8-bit colour `guide` over
 // `radius`, held to its colours by `eps` (in squared grey levels).
 cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, double eps);
+// The guided filter's last step: a[0] I0 + a[1] I1 + a[2] I2 + b per pixel of
+// the 8-bit colour `guide`, the CV_32F coefficient maps (all one size, any)
+// brought to its size as cv::resize's INTER_LINEAR does, without making them.
+cv::Mat apply_coefficients(const cv::Mat& guide, const cv::Mat a[3], const cv::Mat& b);
 
 // Within hair, each pixel mixes a strand's colour with the background's
 // behind it: its alpha is where it lies between the two. Both are taken

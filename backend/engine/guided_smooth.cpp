@@ -23,7 +23,70 @@ cv::Mat box_mean(const cv::Mat& m, int r) {
   return out;
 }
 
+// Where each output pixel reads an INTER_LINEAR resize from `from` samples
+// to `to`: the two samples and their weights, found as cv::resize finds them.
+// It holds the weights to the edge sample across, but not down: a row beyond
+// the edge is the edge row again, at its weight.
+struct LinearTaps {
+  std::vector<int> at, next;
+  std::vector<float> w0, w1;
+};
+
+LinearTaps linear_taps(int from, int to, bool across) {
+  LinearTaps t;
+  t.at.resize(to), t.next.resize(to), t.w0.resize(to), t.w1.resize(to);
+  const double scale = 1. / (static_cast<double>(to) / from);
+  for (int d = 0; d < to; ++d) {
+    float f = static_cast<float>((d + 0.5) * scale - 0.5);
+    int s = cvFloor(f);
+    f -= s;
+    if (across && s < 0) f = 0, s = 0;
+    if (across && s >= from - 1) f = 0, s = from - 1;
+    t.at[d] = std::min(std::max(s, 0), from - 1), t.next[d] = std::min(std::max(s + 1, 0), from - 1);
+    t.w0[d] = 1.f - f, t.w1[d] = f;
+  }
+  return t;
+}
+
 }  // namespace
+
+cv::Mat apply_coefficients(const cv::Mat& guide, const cv::Mat a[3], const cv::Mat& b) {
+  CV_Assert(guide.type() == CV_8UC3 && b.type() == CV_32F);
+  const cv::Mat* maps[4] = {&a[0], &a[1], &a[2], &b};
+  const LinearTaps tx = linear_taps(b.cols, guide.cols, true), ty = linear_taps(b.rows, guide.rows, false);
+  // Each coefficient row widened once, kept while the output rows read it:
+  // two rows per map, in the slot of the row's parity.
+  cv::Mat wide(8, guide.cols, CV_32F);
+  int held[2] = {-1, -1};
+  auto widen = [&](int row) {
+    const int slot = row & 1;
+    if (held[slot] == row) return;
+    held[slot] = row;
+    for (int k = 0; k < 4; ++k) {
+      const float* __restrict src = maps[k]->ptr<float>(row);
+      float* __restrict w = wide.ptr<float>(2 * k + slot);
+      for (int x = 0; x < guide.cols; ++x) w[x] = src[tx.at[x]] * tx.w0[x] + src[tx.next[x]] * tx.w1[x];
+    }
+  };
+  cv::Mat out(guide.size(), CV_32F);
+  for (int y = 0; y < guide.rows; ++y) {
+    const int r0 = ty.at[y], r1 = ty.next[y];
+    widen(r0);
+    widen(r1);
+    const float b0 = ty.w0[y], b1 = ty.w1[y];
+    const float *u[4], *v[4];
+    for (int k = 0; k < 4; ++k)
+      u[k] = wide.ptr<float>(2 * k + (r0 & 1)), v[k] = wide.ptr<float>(2 * k + (r1 & 1));
+    const uchar* __restrict i = guide.ptr<uchar>(y);
+    float* __restrict o = out.ptr<float>(y);
+    for (int x = 0; x < guide.cols; ++x) {
+      const float a0 = u[0][x] * b0 + v[0][x] * b1, a1 = u[1][x] * b0 + v[1][x] * b1;
+      const float a2 = u[2][x] * b0 + v[2][x] * b1, bb = u[3][x] * b0 + v[3][x] * b1;
+      o[x] = a0 * float(i[3 * x]) + a1 * float(i[3 * x + 1]) + a2 * float(i[3 * x + 2]) + bb;
+    }
+  }
+  return out;
+}
 
 cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, double eps) {
   const int s = radius >= 2 * kReducedReach ? 2 : 1;
@@ -77,18 +140,9 @@ cv::Mat guided_smooth(const cv::Mat& guide, const cv::Mat& src, int radius, doub
       bb[x] = mp[x] - a0[x] * m0[x] - a1[x] * m1[x] - a2[x] * m2[x];
     }
   }
-  cv::Mat out(guide.size(), CV_32F), up[4];
-  for (int k = 0; k < 3; ++k) cv::resize(box_mean(a[k], r), up[k], guide.size(), 0, 0, cv::INTER_LINEAR);
-  cv::resize(box_mean(b, r), up[3], guide.size(), 0, 0, cv::INTER_LINEAR);
-  for (int y = 0; y < guide.rows; ++y) {
-    const cv::Vec3b* i = guide.ptr<cv::Vec3b>(y);
-    const float *a0 = up[0].ptr<float>(y), *a1 = up[1].ptr<float>(y), *a2 = up[2].ptr<float>(y),
-                *bb = up[3].ptr<float>(y);
-    float* o = out.ptr<float>(y);
-    for (int x = 0; x < guide.cols; ++x)
-      o[x] = a0[x] * float(i[x][0]) + a1[x] * float(i[x][1]) + a2[x] * float(i[x][2]) + bb[x];
-  }
-  return out;
+  cv::Mat mean_a[3];
+  for (int k = 0; k < 3; ++k) mean_a[k] = box_mean(a[k], r);
+  return apply_coefficients(guide, mean_a, box_mean(b, r));
 }
 
 }  // namespace tessel

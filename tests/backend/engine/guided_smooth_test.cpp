@@ -5,6 +5,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ximgproc/edge_filter.hpp>
 
+#include <cstring>
+
 namespace {
 
 // A textured picture split by a sharp diagonal edge between two colours, and
@@ -23,7 +25,8 @@ Scene scene(int w, int h) {
     for (int x = 0; x < w; ++x) {
       const bool in = x + y / 2 < w / 2 + 20 * std::sin(y / 40.0);
       const int n = rng.uniform(-3, 4);
-      s.guide.at<cv::Vec3b>(y, x) = in ? cv::Vec3b(60 + n, 40 + n, 180 + n) : cv::Vec3b(90 + n, 160 + n, 90 + n);
+      s.guide.at<cv::Vec3b>(y, x) =
+          in ? cv::Vec3b(60 + n, 40 + n, 180 + n) : cv::Vec3b(90 + n, 160 + n, 90 + n);
       s.truth.at<float>(y, x) = in ? 1.f : 0.f;
     }
   }
@@ -51,6 +54,46 @@ TEST(GuidedSmooth, AWideReachMatchesTheFullSizeFilterAndKeepsTheSharpEdge) {
     const double after = cv::mean(cv::abs(ours - s.truth), band)[0];
     EXPECT_LT(after, 0.7 * before);
     EXPECT_LT(after, cv::mean(cv::abs(exact - s.truth), band)[0] + 0.02);
+  }
+}
+
+// The last step as the filter wrote it first: the coefficients brought to
+// full size by cv::resize, then combined with the guide.
+cv::Mat applied_by_resize(const cv::Mat& guide, const cv::Mat a[3], const cv::Mat& b) {
+  cv::Mat up[4], out(guide.size(), CV_32F);
+  for (int k = 0; k < 3; ++k) cv::resize(a[k], up[k], guide.size(), 0, 0, cv::INTER_LINEAR);
+  cv::resize(b, up[3], guide.size(), 0, 0, cv::INTER_LINEAR);
+  for (int y = 0; y < guide.rows; ++y) {
+    for (int x = 0; x < guide.cols; ++x) {
+      const cv::Vec3b i = guide.at<cv::Vec3b>(y, x);
+      out.at<float>(y, x) = up[0].at<float>(y, x) * float(i[0]) + up[1].at<float>(y, x) * float(i[1]) +
+                            up[2].at<float>(y, x) * float(i[2]) + up[3].at<float>(y, x);
+    }
+  }
+  return out;
+}
+
+// Bit for bit, so that mattes stay as they were: halves of even and odd
+// sizes (the refinement's window has either), other ratios, a single row.
+TEST(GuidedSmooth, TheFusedLastStepMatchesResizingTheCoefficients) {
+  struct Case {
+    cv::Size small, full;
+  };
+  const Case cases[] = {{{320, 240}, {640, 480}}, {{320, 240}, {641, 481}}, {{321, 239}, {643, 478}},
+                        {{97, 55}, {291, 170}},   {{200, 1}, {401, 3}},     {{1, 1}, {5, 4}}};
+  cv::RNG rng(11);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.small << " to " << c.full);
+    cv::Mat guide(c.full, CV_8UC3), a[3], b(c.small, CV_32F);
+    rng.fill(guide, cv::RNG::UNIFORM, 0, 256);
+    for (cv::Mat& m : a) {
+      m.create(c.small, CV_32F);
+      rng.fill(m, cv::RNG::NORMAL, 0.0, 0.02);
+    }
+    rng.fill(b, cv::RNG::UNIFORM, -2.0, 2.0);
+    const cv::Mat ours = tessel::apply_coefficients(guide, a, b), ref = applied_by_resize(guide, a, b);
+    ASSERT_EQ(ours.size(), c.full);
+    EXPECT_EQ(std::memcmp(ours.data, ref.data, ours.total() * sizeof(float)), 0);
   }
 }
 
