@@ -57,8 +57,7 @@ bool flush_write(Pass* p, EngineOutcome* out, size_t keep = 0) {
     const Pass::Pending oldest = p->pending.front();
     p->pending.pop_front();
     if (!oldest.stored.get()) {
-      // Mattes after one that failed are not written: the first failure is the one to tell.
-      if (out->error.empty()) out->error = "cannot store the matte of frame " + std::to_string(oldest.index);
+      out->error = "cannot store the matte of frame " + std::to_string(oldest.index);
       return false;
     }
   }
