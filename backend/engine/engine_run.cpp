@@ -1,14 +1,13 @@
 // The engine's outer loop: every marked frame is an anchor. Each is segmented
 // in frame order; between two the trackers from either side meet halfway,
 // after the last one tracking runs on to the last frame and before the first
-// back to the first, reading one frame ahead and writing up to two behind.
+// back to the first, reading one frame ahead and writing one behind.
 #include "engine.h"
 #include "engine_parts.h"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <deque>
 #include <future>
 #include <vector>
 
@@ -37,31 +36,15 @@ struct Pass {
   int reduce = 1;
   cv::Size work_size;
   int done = 0;
-  // Mattes being refined and written, oldest first; each waits for the one
-  // before it, so that they are written in order, one at a time.
-  struct Pending {
-    std::shared_future<bool> stored;
-    int index;
-  };
-  std::deque<Pending> pending;
+  std::future<bool> pending_write;
+  int pending_index = -1;
 };
 
-// Tracking may run this many frames ahead of the mattes stored: a frame that
-// is cut takes longer to track than to refine, the next one less, and two
-// in flight let the two threads even that out.
-constexpr size_t kMattesInFlight = 2;
-
-// Awaits the oldest mattes until at most `keep` are in flight.
-bool flush_write(Pass* p, EngineOutcome* out, size_t keep = 0) {
-  while (p->pending.size() > keep) {
-    const Pass::Pending oldest = p->pending.front();
-    p->pending.pop_front();
-    if (!oldest.stored.get()) {
-      out->error = "cannot store the matte of frame " + std::to_string(oldest.index);
-      return false;
-    }
-  }
-  return true;
+bool flush_write(Pass* p, EngineOutcome* out) {
+  if (!p->pending_write.valid()) return true;
+  bool ok = p->pending_write.get();
+  if (!ok) out->error = "cannot store the matte of frame " + std::to_string(p->pending_index);
+  return ok;
 }
 
 ColourModel colour_copy(const ColourModel& c) {
@@ -69,29 +52,25 @@ ColourModel colour_copy(const ColourModel& c) {
 }
 
 // Refines and hands out one matte, held to the user's pins. Refinement and
-// encoding run beside the tracking of the next frames, on copies of what the
+// encoding run beside the tracking of the next frame, on copies of what the
 // tracker goes on changing: the two take about as long, one core each.
 bool emit(Pass* p, int index, const cv::Mat& prob, const ColourModel& colour, const cv::Mat& pins,
           const Frame& frame, EngineOutcome* out) {
-  if (!flush_write(p, out, kMattesInFlight - 1)) return false;
+  if (!flush_write(p, out)) return false;
+  p->pending_index = index;
   const MatteWriter& write = p->write;
   const int refine_side = p->settings.refine_side;
   const double softness = p->request.edge_softness;
-  std::shared_future<bool> before =
-      p->pending.empty() ? std::shared_future<bool>() : p->pending.back().stored;
-  std::shared_future<bool> stored =
-      std::async(std::launch::async, [&write, index, refine_side, softness, before, prob = prob.clone(),
-                                      colour = colour_copy(colour), pins = pins.clone(), frame] {
-        // After a matte that could not be stored nothing more is written.
-        if (before.valid() && !before.get()) return false;
-        cv::Mat guide = frame.bgr;
-        cv::Size guide_size = fit_side(guide.size(), refine_side);
-        if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
-        cv::Mat alpha = refine_matte(prob, guide, colour, softness, frame.full_size);
-        hold_pins(pins, &alpha);
-        return write(index, alpha);
-      }).share();
-  p->pending.push_back({stored, index});
+  p->pending_write = std::async(std::launch::async, [&write, index, refine_side, softness, prob = prob.clone(),
+                                                     colour = colour_copy(colour), pins = pins.clone(),
+                                                     frame] {
+    cv::Mat guide = frame.bgr;
+    cv::Size guide_size = fit_side(guide.size(), refine_side);
+    if (guide_size != guide.size()) cv::resize(guide, guide, guide_size, 0, 0, cv::INTER_AREA);
+    cv::Mat alpha = refine_matte(prob, guide, colour, softness, frame.full_size);
+    hold_pins(pins, &alpha);
+    return write(index, alpha);
+  });
   ++p->done;
   p->report("tracking " + std::to_string(p->done) + "/" + std::to_string(p->frame_count));
   return true;
@@ -249,7 +228,7 @@ EngineOutcome run(const EngineRequest& request, int frame_count, const FrameRead
   const int front = anchors.front().anchor_frame, last = anchors.back().anchor_frame;
   ok = ok && track(&p, std::move(current), frame_run(last + 1, frame_count - 1, 1), nullptr, false, &out);
   ok = ok && track(&p, std::move(first_back), frame_run(front - 1, 0, -1), nullptr, false, &out);
-  // The last writes are always awaited: their mattes may be the ones that fail.
+  // The last write is always awaited: its matte may be the one that fails.
   bool flushed = flush_write(&p, &out);
   out.ok = ok && flushed && !out.cancelled;
   return out;
